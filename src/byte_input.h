@@ -1,0 +1,47 @@
+// Buffered input over a file descriptor: large read(2) blocks, a window the
+// reader scans in place, and line numbers worked out only when asked for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace datmos {
+
+class ByteInput {
+public:
+    static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 20;
+
+    // Reads from fd, which stays owned by the caller.
+    explicit ByteInput(int fd, std::size_t capacity = kDefaultCapacity);
+
+    // The unread bytes are [cursor(), end()).
+    const char* cursor() const { return cursor_; }
+    const char* end() const { return end_; }
+    void advanceTo(const char* position) { cursor_ = position; }
+
+    // Reads more bytes, keeping every byte from the cursor on (moved to the
+    // front of the buffer, which doubles when they fill it, so that a number
+    // of any length can be seen whole). Returns false when nothing more
+    // came: at the end of the input, or after a read error.
+    bool fill();
+
+    bool atEndOfInput() const { return endOfInput_; }
+    // The errno of a failed read(2), or 0.
+    int readError() const { return readError_; }
+
+    // The 1-based line on which the byte at position (in the window) stands.
+    std::uint64_t lineAt(const char* position) const;
+
+private:
+    int fd_;
+    std::size_t capacity_;
+    std::unique_ptr<char[]> buffer_;
+    const char* cursor_;
+    const char* end_;
+    bool endOfInput_ = false;
+    int readError_ = 0;
+    std::uint64_t linesBeforeBuffer_ = 0;  // line feeds in bytes already dropped
+};
+
+}  // namespace datmos

@@ -1,0 +1,29 @@
+// Writes a data file: the head, one line per relation, the closing line,
+// with weights scaled to whole units of 1/10000.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "byte_output.h"
+#include "records.h"
+
+namespace datmos {
+
+// The exact product of weight and 10000, truncated toward zero; nothing
+// when that has no signed 32-bit value (infinities and NaN included).
+std::optional<std::int32_t> scaleWeight(double weight);
+
+// Lines 1 to 5: "people: N", "VarErr: 0.5", "Names: [", "1 2 ... N ]",
+// "Mrel: [". The names line is streamed, so any N needs constant memory.
+void writeHead(ByteOutput& output, std::int32_t people);
+
+// "( first+1 , second+1 ) scaledWeight". The relation is one that
+// readRelation accepted; a weight without a scaled value is written as
+// -2147483648 rather than left undefined.
+void writeRelation(ByteOutput& output, const Relation& relation);
+
+// The closing line "]".
+void writeTail(ByteOutput& output);
+
+}  // namespace datmos

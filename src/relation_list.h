@@ -1,0 +1,31 @@
+// Reads a relation list: two integer counts, then one relation (two
+// integers and a real number) at a time, numbers separated by any
+// whitespace. Numbers follow the C formatted-input syntax ("%d", "%lf") in
+// the C locale, read without stdio so that no locale is ever consulted.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "byte_input.h"
+#include "records.h"
+
+namespace datmos {
+
+// Where and why a read stopped: the line of the offending field and a
+// description such as: expected a real number, found "abc".
+struct ReadError {
+    std::uint64_t line = 0;
+    std::string what;
+};
+
+// Reads the two counts at the head of the list.
+std::variant<ListHeader, ReadError> readHeader(ByteInput& input);
+
+// Reads the next relation. Besides malformed numbers it refuses what the
+// data file cannot carry: a person number of 2147483647 (its 1-based
+// successor has no 32-bit value) and a weight whose scaled value has none.
+std::variant<Relation, ReadError> readRelation(ByteInput& input);
+
+}  // namespace datmos
