@@ -1,0 +1,108 @@
+#include "data_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <unistd.h>
+
+#include "test_files.h"
+
+namespace datmos {
+namespace {
+
+// Runs `write` on a ByteOutput over a memory file and gives the bytes.
+template <typename Write>
+std::string written(Write write, std::size_t capacity = ByteOutput::kDefaultCapacity) {
+    const int fd = test::emptyMemoryFile();
+    {
+        ByteOutput output(fd, capacity);
+        write(output);
+        output.flush();
+        EXPECT_EQ(output.error(), 0);
+    }
+    std::string bytes = test::contentOf(fd);
+    ::close(fd);
+    return bytes;
+}
+
+TEST(DataFile, WorkedExampleByteForByte) {
+    const std::string bytes = written([](ByteOutput& out) {
+        writeHead(out, 3);
+        writeRelation(out, {0, 1, 0.5});
+        writeRelation(out, {1, 2, 0.3});
+        writeTail(out);
+    });
+    EXPECT_EQ(bytes,
+              "people: 3\nVarErr: 0.5\nNames: [\n1 2 3 ]\nMrel: [\n"
+              "( 1 , 2 ) 5000\n( 2 , 3 ) 2999\n]\n");
+}
+
+TEST(DataFile, HeadForFewOrNoPeople) {
+    const struct {
+        std::int32_t people;
+        const char* head;
+    } cases[] = {
+        {0, "people: 0\nVarErr: 0.5\nNames: [\n]\nMrel: [\n"},
+        {-2, "people: -2\nVarErr: 0.5\nNames: [\n]\nMrel: [\n"},
+        {-2147483647 - 1, "people: -2147483648\nVarErr: 0.5\nNames: [\n]\nMrel: [\n"},
+        {1, "people: 1\nVarErr: 0.5\nNames: [\n1 ]\nMrel: [\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(written([&](ByteOutput& out) { writeHead(out, c.people); }), c.head) << c.people;
+    }
+}
+
+TEST(DataFile, NamesCountThroughEveryCarry) {
+    // 100 001 names cross each carry up to six digits; a 64-byte buffer
+    // makes every few names straddle a flush.
+    constexpr std::int32_t people = 100001;
+    std::string expected = "people: 100001\nVarErr: 0.5\nNames: [\n";
+    for (std::int32_t n = 1; n <= people; ++n) expected += std::to_string(n) + " ";
+    expected += "]\nMrel: [\n";
+    EXPECT_EQ(written([](ByteOutput& out) { writeHead(out, people); }, 64), expected);
+}
+
+TEST(DataFile, RelationLines) {
+    const struct {
+        Relation relation;
+        const char* line;
+    } cases[] = {
+        {{0, 0, 1.0}, "( 1 , 1 ) 10000\n"},
+        {{-1, 4, 0.3}, "( 0 , 5 ) 2999\n"},
+        {{5, 5, 0.1}, "( 6 , 6 ) 1000\n"},
+        {{2, 1, -0.3}, "( 3 , 2 ) -2999\n"},
+        {{7, 8, 0.00005}, "( 8 , 9 ) 0\n"},
+        {{7, 8, -0.00005}, "( 8 , 9 ) 0\n"},
+        {{-2147483647 - 1, 2147483646, 214748.3647}, "( -2147483647 , 2147483647 ) 2147483647\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(written([&](ByteOutput& out) { writeRelation(out, c.relation); }), c.line);
+    }
+}
+
+TEST(DataFile, ManyRelationsThroughSmallBuffer) {
+    std::string expected;
+    const std::string bytes = written(
+        [&](ByteOutput& out) {
+            for (std::int32_t i = 0; i < 5000; ++i) {
+                writeRelation(out, {i, -i, i / 8.0});
+                expected += "( " + std::to_string(i + 1) + " , " + std::to_string(1 - i) + " ) " +
+                            std::to_string(i * 1250) + "\n";
+            }
+        },
+        100);
+    EXPECT_EQ(bytes, expected);
+}
+
+TEST(DataFile, WriteErrorIsKept) {
+    const int readOnly = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(readOnly, 0);
+    ByteOutput output(readOnly, 64);
+    writeHead(output, 1000);
+    output.flush();
+    EXPECT_EQ(output.error(), EBADF);
+    ::close(readOnly);
+}
+
+}  // namespace
+}  // namespace datmos

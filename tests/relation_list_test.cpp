@@ -1,0 +1,214 @@
+#include "relation_list.h"
+
+#include <bit>
+#include <clocale>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <locale.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "test_files.h"
+
+namespace datmos {
+namespace {
+
+// What the reader makes of a whole list: the header, the relations it
+// announces, and the error that stopped it, if any.
+struct ReadList {
+    ListHeader header;
+    std::vector<Relation> relations;
+    std::optional<ReadError> error;
+};
+
+ReadList readList(const std::string& text, std::size_t capacity = ByteInput::kDefaultCapacity) {
+    const int fd = test::memoryFileWith(text);
+    ByteInput input(fd, capacity);
+    ReadList result;
+    auto header = readHeader(input);
+    if (auto* error = std::get_if<ReadError>(&header)) {
+        result.error = *error;
+    } else {
+        result.header = std::get<ListHeader>(header);
+        for (std::int32_t i = 0; i < result.header.relationCount; ++i) {
+            auto relation = readRelation(input);
+            if (auto* error = std::get_if<ReadError>(&relation)) {
+                result.error = *error;
+                break;
+            }
+            result.relations.push_back(std::get<Relation>(relation));
+        }
+    }
+    ::close(fd);
+    return result;
+}
+
+bool sameRelations(const std::vector<Relation>& a, const std::vector<Relation>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].first != b[i].first || a[i].second != b[i].second ||
+            std::bit_cast<std::uint64_t>(a[i].weight) != std::bit_cast<std::uint64_t>(b[i].weight)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+double cLocaleStrtod(const std::string& text) {
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    return strtod_l(text.c_str(), nullptr, cLocale);
+}
+
+TEST(RelationList, LayoutDoesNotMatter) {
+    const std::vector<Relation> expected = {{0, 1, 0.5}, {1, 2, 0.3}};
+    const char* layouts[] = {
+        "3 2\n0 1 0.5\n1 2 0.3\n",
+        "3 2 0 1 0.5 1 2 0.3",
+        "  3\t2\r\n0\n1\n0.5\n\n\n1 2 0.3",
+        "\v3\f2 0 1 0.5 1 2 0.3 trailing text is never read",
+        "3 2\n0 1 0.5+1 2 0.3",  // a number ends where its syntax does
+        "3 2\n0 1 0.5\n1 2 0.3\n4 5 0.9\n",
+    };
+    for (const char* layout : layouts) {
+        const ReadList list = readList(layout);
+        EXPECT_FALSE(list.error) << layout << ": " << list.error->what;
+        EXPECT_EQ(list.header.people, 3) << layout;
+        EXPECT_TRUE(sameRelations(list.relations, expected)) << layout;
+    }
+}
+
+TEST(RelationList, NumberForms) {
+    const struct {
+        const char* weight;
+        double value;
+    } reals[] = {
+        {"0.3", 0.3},          {".5", 0.5},         {"5.", 5.0},          {"3", 3.0},
+        {"1e-4", 1e-4},        {"2.5E+1", 25.0},    {"+0.25", 0.25},      {"-0.5", -0.5},
+        {"0x1.8p-1", 0.75},    {"0X.8P1", 1.0},     {"-0x10", -16.0},     {"0x1P+2", 4.0},
+        {"1e-400", 0.0},       {"-1e-400", -0.0},   {"4.9e-324", 4.9e-324}, {"000.1", 0.1},
+        {"0.30000000000000001665", 0.3},  // just below the midpoint
+        {"0.30000000000000001666", 0.30000000000000004},
+        {"0.3xyz", 0.3},  // as the last field, what follows is never judged
+    };
+    for (const auto& c : reals) {
+        const ReadList list = readList(std::string("1 1 +007 -0 ") + c.weight);
+        ASSERT_FALSE(list.error) << c.weight << ": " << list.error->what;
+        ASSERT_EQ(list.relations.size(), 1u);
+        EXPECT_EQ(list.relations[0].first, 7);
+        EXPECT_EQ(list.relations[0].second, 0);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(list.relations[0].weight), std::bit_cast<std::uint64_t>(c.value))
+            << c.weight;
+    }
+}
+
+TEST(RelationList, CountsOfZeroOrBelowReadNoRelation) {
+    for (const char* text : {"3 0 garbage", "3 -5 garbage", "-2 0"}) {
+        const ReadList list = readList(text);
+        EXPECT_FALSE(list.error) << text;
+        EXPECT_TRUE(list.relations.empty()) << text;
+    }
+}
+
+TEST(RelationList, UncheckedPersonNumbersPass) {
+    const ReadList list = readList("3 2 5 5 0.1 -1 -2147483648 1");
+    ASSERT_FALSE(list.error);
+    EXPECT_TRUE(sameRelations(list.relations, {{5, 5, 0.1}, {-1, -2147483647 - 1, 1.0}}));
+}
+
+TEST(RelationList, ErrorsSayWhereAndWhat) {
+    const std::string longToken(60, '7');
+    const struct {
+        std::string text;
+        std::uint64_t line;
+        std::string what;
+    } cases[] = {
+        {"", 1, "expected an integer, found end of file"},
+        {"\n\n", 3, "expected an integer, found end of file"},
+        {"3", 1, "expected an integer, found end of file"},
+        {"x 2", 1, "expected an integer, found \"x\""},
+        {"3 2\n0 1 0.5\n1 2", 3, "expected a real number, found end of file"},
+        {"3 2\n0 1 0.5\n\n1 2 abc", 4, "expected a real number, found \"abc\""},
+        {"3 2\n0 1 0.5 -", 2, "expected an integer, found \"-\""},
+        {"3 1\n0 1 .", 2, "expected a real number, found \".\""},
+        {"3 1\n0 1 -.e5", 2, "expected a real number, found \"-.e5\""},
+        {"3 1\n0 +-1 0.5", 2, "expected an integer, found \"+-1\""},
+        {"3 1\n0 1 0.5x", 1, ""},  // accepted: the last field stops before "x"
+        {"3 2\n0 1 0.5x 1 2 0.3", 2, "expected an integer, found \"x\""},
+        {"2147483648 1", 1, "expected an integer from -2147483648 to 2147483647, found \"2147483648\""},
+        {"3 -2147483649", 1, "expected an integer from -2147483648 to 2147483647, found \"-2147483649\""},
+        {"3 1\n2147483647 0 1", 2,
+         "expected a person number from -2147483648 to 2147483646, found \"2147483647\""},
+        {"3 1\n" + longToken + " 0 1", 2,
+         "expected a person number from -2147483648 to 2147483646, found \"" + longToken.substr(0, 40) + "\"..."},
+        {"3 1\n0 1 214748.3648", 2,
+         "expected a weight above -214748.3649 and below 214748.3648, found \"214748.3648\""},
+        {"3 1\n0 1 -inf", 2, "expected a weight above -214748.3649 and below 214748.3648, found \"-inf\""},
+        {"3 1\n0 1 NaN(1)", 2, "expected a weight above -214748.3649 and below 214748.3648, found \"NaN(1)\""},
+        {"3 1\n0 1 1e999", 2, "expected a weight above -214748.3649 and below 214748.3648, found \"1e999\""},
+        {"3 1\n0 1 \"\\\x01\xff", 2, "expected a real number, found \"\\\"\\\\\\x01\\xff\""},
+    };
+    for (const auto& c : cases) {
+        for (const std::size_t capacity : {std::size_t{1}, std::size_t{7}, ByteInput::kDefaultCapacity}) {
+            const ReadList list = readList(c.text, capacity);
+            if (c.what.empty()) {
+                EXPECT_FALSE(list.error) << c.text;
+                continue;
+            }
+            ASSERT_TRUE(list.error) << c.text;
+            EXPECT_EQ(list.error->line, c.line) << c.text;
+            EXPECT_EQ(list.error->what, c.what) << c.text << " capacity " << capacity;
+        }
+    }
+}
+
+TEST(RelationList, NumbersOfAnyLengthAcrossBlocks) {
+    const std::string zeros(200000, '0');
+    std::string digits = "0.";
+    for (int i = 0; i < 200000; ++i) digits += static_cast<char>('0' + (i * 7 + 3) % 10);
+    const std::string text = "2 2\n" + zeros + "1 -" + zeros + "7 " + digits + "\n+" + zeros + " 1 " + zeros + "1e-4";
+    for (const std::size_t capacity : {std::size_t{1}, std::size_t{4096}, ByteInput::kDefaultCapacity}) {
+        const ReadList list = readList(text, capacity);
+        ASSERT_FALSE(list.error) << list.error->what;
+        EXPECT_TRUE(sameRelations(list.relations, {{1, -7, cLocaleStrtod(digits)}, {0, 1, 1e-4}})) << capacity;
+    }
+}
+
+// Random weights in every syntax, laid out with random whitespace and read
+// through windows of random size, must match the C library's conversion.
+TEST(RelationList, RandomWeightsMatchTheCLibrary) {
+    std::mt19937_64 random(20261208);
+    const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    const auto digitsOf = [&](std::size_t count, bool hex) {
+        std::string s;
+        for (std::size_t i = 0; i < count; ++i) s += "0123456789abcdef"[pick(hex ? 16 : 10)];
+        return s;
+    };
+    for (int round = 0; round < 300; ++round) {
+        const int count = 40;
+        std::string text = "9 " + std::to_string(count);
+        std::vector<Relation> expected;
+        for (int i = 0; i < count; ++i) {
+            const bool hex = pick(4) == 0;
+            std::string weight = pick(2) ? "" : (pick(2) ? "-" : "+");
+            if (hex) weight += pick(2) ? "0x" : "0X";
+            weight += digitsOf(pick(4), hex);
+            if (pick(3)) weight += "." + digitsOf(1 + pick(hex ? 6 : 25), hex);
+            else weight += digitsOf(1, hex);
+            if (pick(2)) weight += (hex ? "p" : "e") + std::string(pick(2) ? "-" : "") + digitsOf(1 + pick(1), false);
+            const double value = cLocaleStrtod(weight);
+            if (std::fabs(value) >= 214748.0) continue;
+            const char* spaces[] = {" ", "\n", "\t\t", "\r\n", "  \v "};
+            text += spaces[pick(5)] + std::to_string(i) + spaces[pick(5)] + "1" + spaces[pick(5)] + weight;
+            expected.push_back({i, 1, value});
+        }
+        text.replace(text.find(' ') + 1, std::to_string(count).size(), std::to_string(expected.size()));
+        const ReadList list = readList(text, 1 + pick(48));
+        ASSERT_FALSE(list.error) << list.error->what << "\n" << text;
+        ASSERT_TRUE(sameRelations(list.relations, expected)) << text;
+    }
+}
+
+}  // namespace
+}  // namespace datmos
