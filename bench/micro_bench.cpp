@@ -1,0 +1,165 @@
+// Micro-benchmarks of the conversion's inner steps: scaling a weight,
+// reading one relation and writing one relation line. The inputs are made
+// like the end-to-end benchmark's list: people below 10^6, weights with an
+// integer part from 0 to 9, 1 to 6 decimals, one in ten negative.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <random>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <variant>
+#include <vector>
+
+#include "byte_input.h"
+#include "byte_output.h"
+#include "data_file.h"
+#include "relation_list.h"
+
+namespace {
+
+constexpr std::uint64_t kSeed = 20240611;
+constexpr std::int32_t kPeople = 1000000;
+
+struct Sample {
+    std::int32_t first;
+    std::int32_t second;
+    std::string weight;  // as written in a relation list
+};
+
+std::vector<Sample> makeSamples(std::size_t count) {
+    std::mt19937_64 random(kSeed);
+    const auto below = [&random](std::uint64_t bound) { return random() % bound; };
+    std::vector<Sample> samples;
+    samples.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Sample sample{static_cast<std::int32_t>(below(kPeople)), static_cast<std::int32_t>(below(kPeople)), {}};
+        if (below(10) == 0) sample.weight += '-';
+        sample.weight += static_cast<char>('0' + below(10));
+        sample.weight += '.';
+        const auto decimals = 1 + below(6);
+        for (std::uint64_t d = 0; d < decimals; ++d) sample.weight += static_cast<char>('0' + below(10));
+        samples.push_back(std::move(sample));
+    }
+    return samples;
+}
+
+std::vector<double> makeWeights(std::size_t count) {
+    std::vector<double> weights;
+    weights.reserve(count);
+    for (const Sample& sample : makeSamples(count)) weights.push_back(std::strtod(sample.weight.c_str(), nullptr));
+    return weights;
+}
+
+[[noreturn]] void fail(const char* what) {
+    std::perror(what);
+    std::exit(1);
+}
+
+// A relation list of `count` relations in an anonymous in-memory file.
+int makeListFile(std::size_t count, std::size_t& bytes) {
+    std::string text = std::to_string(kPeople) + " " + std::to_string(count) + "\n";
+    for (const Sample& sample : makeSamples(count)) {
+        text += std::to_string(sample.first);
+        text += ' ';
+        text += std::to_string(sample.second);
+        text += ' ';
+        text += sample.weight;
+        text += '\n';
+    }
+    const int fd = memfd_create("relation-list", MFD_CLOEXEC);
+    if (fd < 0) fail("memfd_create");
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote <= 0) fail("write");
+        done += static_cast<std::size_t>(wrote);
+    }
+    bytes = text.size();
+    return fd;
+}
+
+void BM_scaleWeight(benchmark::State& state) {
+    const std::vector<double> weights = makeWeights(4096);
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(datmos::scaleWeight(weights[next]));
+        next = (next + 1) & 4095;
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_scaleWeight);
+
+// Each iteration reads the whole in-memory list, header included, through
+// a fresh ByteInput, so the figure per relation includes buffer refills.
+void BM_readRelation(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    std::size_t bytes = 0;
+    const int fd = makeListFile(count, bytes);
+    for (auto _ : state) {
+        if (::lseek(fd, 0, SEEK_SET) != 0) fail("lseek");
+        datmos::ByteInput input(fd);
+        const auto header = datmos::readHeader(input);
+        if (!std::holds_alternative<datmos::ListHeader>(header)) {
+            state.SkipWithError("header not read");
+            break;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            auto relation = datmos::readRelation(input);
+            if (!std::holds_alternative<datmos::Relation>(relation)) {
+                state.SkipWithError("relation not read");
+                break;
+            }
+            benchmark::DoNotOptimize(relation);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+    ::close(fd);
+}
+BENCHMARK(BM_readRelation)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// One relation line per iteration into a ByteOutput that flushes to
+// /dev/null, so the figure includes the write(2) calls of a full buffer.
+void BM_writeRelation(benchmark::State& state) {
+    std::vector<datmos::Relation> relations;
+    for (const Sample& sample : makeSamples(4096)) {
+        relations.push_back({sample.first, sample.second, std::strtod(sample.weight.c_str(), nullptr)});
+    }
+    const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) fail("/dev/null");
+    {
+        datmos::ByteOutput output(fd);
+        std::size_t next = 0;
+        for (auto _ : state) {
+            datmos::writeRelation(output, relations[next]);
+            next = (next + 1) & 4095;
+        }
+        output.flush();
+    }
+    state.SetItemsProcessed(state.iterations());
+    ::close(fd);
+}
+BENCHMARK(BM_writeRelation);
+
+// The names line for `people` people, to /dev/null.
+void BM_writeHead(benchmark::State& state) {
+    const auto people = static_cast<std::int32_t>(state.range(0));
+    const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) fail("/dev/null");
+    for (auto _ : state) {
+        datmos::ByteOutput output(fd);
+        datmos::writeHead(output, people);
+        output.flush();
+    }
+    state.SetItemsProcessed(state.iterations() * people);
+    ::close(fd);
+}
+BENCHMARK(BM_writeHead)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
