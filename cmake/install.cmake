@@ -1,0 +1,83 @@
+# Installation and Debian packaging.
+#
+#   cmake --install build --prefix PREFIX   installs
+#     PREFIX/bin/datmos-convert
+#     PREFIX/share/man/man1/datmos-convert.1.gz  (datmos-convert.1 without gzip)
+#     PREFIX/share/doc/datmos-convert/copyright
+#     PREFIX/share/doc/datmos-convert/examples/  (the example relation lists)
+#
+#   cd build && cpack -G DEB                 makes datmos-convert_VERSION-1_ARCH.deb
+#
+# The package's Depends field comes from dpkg-shlibdeps, so packaging needs
+# the Debian packages dpkg-dev (dpkg-shlibdeps) and file (CPack uses it to
+# find the executables to examine).
+
+include(GNUInstallDirs)
+
+install(TARGETS datmos-convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The manual page, compressed at build time where gzip is at hand (as
+# Debian installs manual pages), else installed as written: man reads both.
+option(DATMOS_COMPRESS_MAN_PAGE "Install the manual page compressed with gzip" ON)
+set(datmos_man_source ${PROJECT_SOURCE_DIR}/docs/datmos-convert.1)
+find_program(DATMOS_GZIP gzip DOC "gzip, to compress the manual page")
+if(DATMOS_COMPRESS_MAN_PAGE AND DATMOS_GZIP)
+  set(datmos_man_dir ${PROJECT_BINARY_DIR}/man)
+  set(datmos_man_page ${datmos_man_dir}/datmos-convert.1.gz)
+  # -n leaves out the name and time stamp, so the same page gives the
+  # same bytes in every build.
+  add_custom_command(
+    OUTPUT ${datmos_man_page}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${datmos_man_dir}
+    COMMAND ${CMAKE_COMMAND} -E copy ${datmos_man_source} ${datmos_man_dir}/datmos-convert.1
+    COMMAND ${DATMOS_GZIP} -9 -n -f ${datmos_man_dir}/datmos-convert.1
+    DEPENDS ${datmos_man_source}
+    COMMENT "Compressing the manual page"
+    VERBATIM)
+  add_custom_target(datmos-convert-man ALL DEPENDS ${datmos_man_page})
+else()
+  set(datmos_man_page ${datmos_man_source})
+endif()
+install(FILES ${datmos_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The example relation lists, each beside its data file.
+file(GLOB datmos_examples CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/examples/*.txt
+  ${PROJECT_SOURCE_DIR}/examples/*.txt.datmos)
+if(datmos_examples)
+  install(FILES ${datmos_examples} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+endif()
+
+# Debian package.
+set(DATMOS_PACKAGE_MAINTAINER "The datmos-convert developers <maintainers@datmos-convert.invalid>"
+  CACHE STRING "Maintainer field of the Debian package: \"Name <address>\"")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME datmos-convert)
+set(CPACK_PACKAGE_VENDOR "The datmos-convert developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert a relation list into a data file")
+set(CPACK_PACKAGE_CONTACT ${DATMOS_PACKAGE_MAINTAINER})
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${DATMOS_PACKAGE_MAINTAINER})
+string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
+  "datmos-convert reads a relation list, a text file that gives a number of\n"
+  "people and the weighted relations between pairs of them, and writes its\n"
+  "data file beside it: a labelled text file that numbers the people from 1\n"
+  "and gives every relation with an integer weight in units of 1/10000.\n"
+  "\n"
+  "Each run converts one file in a single pass with constant memory; many\n"
+  "files are converted at once by running it once per file, for example\n"
+  "through xargs. The data file appears whole or not at all, and a short\n"
+  "message on standard output tells a script whether the run succeeded.")
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)

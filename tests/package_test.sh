@@ -1,0 +1,202 @@
+#!/usr/bin/env bash
+# Builds the project in a scratch directory, installs it with
+# `cmake --install` and as a Debian package (extracted with dpkg-deb -x),
+# and checks that each installation gives a working datmos-convert and a
+# manual page that renders without warnings.
+#
+# Usage: tests/package_test.sh
+# Needs: cmake, a C++20 compiler, groff, man-db, dpkg-dev, file, gzip, cmp.
+# Exit status: 0 when every check passed, 1 otherwise.
+
+# The checks are functions that `check` calls by name.
+# shellcheck disable=SC2317
+
+set -u -o pipefail
+
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/datmos-package.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+passed=0
+failed=0
+detail=""
+
+# Runs one named check: a shell function that sets `detail` on failure.
+check() {
+    local name=$1
+    shift
+    detail=""
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok   - $name"
+    else
+        failed=$((failed + 1))
+        echo "FAIL - $name${detail:+: $detail}"
+    fi
+}
+
+finish() {
+    echo "package: $passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit
+}
+
+build=$work/build
+prefix=$work/prefix
+root=$work/root
+version=""
+
+tools_present() {
+    local tool missing=""
+    for tool in cmake cpack c++ groff man gzip zcat cmp awk file dpkg dpkg-deb dpkg-shlibdeps; do
+        command -v "$tool" >/dev/null || missing="$missing $tool"
+    done
+    [ -z "$missing" ] || { detail="missing:$missing"; return 1; }
+}
+
+builds() {
+    if ! cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DDATMOS_TESTS=OFF \
+            >"$work/configure.log" 2>&1; then
+        detail="configure failed; log follows"$'\n'"$(tail -n 30 "$work/configure.log")"
+        return 1
+    fi
+    if ! cmake --build "$build" --parallel "$(nproc)" >"$work/build.log" 2>&1; then
+        detail="build failed; log follows"$'\n'"$(tail -n 30 "$work/build.log")"
+        return 1
+    fi
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+    [ -n "$version" ] || { detail="no project version in CMakeCache.txt"; return 1; }
+}
+
+# The manual page under $1/share/man/man1, compressed or not.
+man_page_in() {
+    local page
+    for page in "$1/share/man/man1/datmos-convert.1.gz" "$1/share/man/man1/datmos-convert.1"; do
+        [ -f "$page" ] && { echo "$page"; return 0; }
+    done
+    return 1
+}
+
+# $1: the installation root (PREFIX, or usr/ of an extracted package).
+installs_files() {
+    local tree=$1 missing="" path
+    [ -x "$tree/bin/datmos-convert" ] || missing="$missing bin/datmos-convert"
+    man_page_in "$tree" >/dev/null || missing="$missing share/man/man1/datmos-convert.1[.gz]"
+    path=share/doc/datmos-convert/copyright
+    [ -f "$tree/$path" ] || missing="$missing $path"
+    if [ -f "$source_dir/examples/les-miserables.txt" ]; then
+        path=share/doc/datmos-convert/examples/les-miserables.txt
+        [ -f "$tree/$path" ] || missing="$missing $path"
+    fi
+    [ -z "$missing" ] || { detail="missing:$missing"; return 1; }
+}
+
+# $1: the installation root. The page must render through groff with every
+# warning enabled, on both the typesetter and the terminal devices, and
+# through man, without a single diagnostic, and must state the installed
+# version.
+man_page_renders() {
+    local page errors rendered device
+    page=$(man_page_in "$1") || { detail="no manual page"; return 1; }
+    for device in ps utf8 ascii; do
+        errors=$(zcat -f -- "$page" | groff -ww -z -man -T"$device" 2>&1)
+        [ -z "$errors" ] || { detail="groff -T$device: $errors"; return 1; }
+    done
+    if ! rendered=$(LC_ALL=C MANWIDTH=80 man --warnings=all -l "$page" 2>"$work/man.err"); then
+        detail="man -l failed: $(cat "$work/man.err")"
+        return 1
+    fi
+    [ ! -s "$work/man.err" ] || { detail="man -l: $(cat "$work/man.err")"; return 1; }
+    grep -q 'convert a relation list into a data file' <<<"$rendered" ||
+        { detail="rendered page lacks its NAME line"; return 1; }
+    zcat -f -- "$page" | grep -q "^\.TH .*\"datmos\\\\-convert $version\"" ||
+        { detail=".TH does not name version $version"; return 1; }
+}
+
+# $1: the installation root. Converts a copy of the bundled example (or,
+# in a tree without it, the worked example) with the installed executable.
+converts_example() {
+    local tree=$1 run out status expected leftovers
+    run=$(mktemp -d "$work/run.XXXXXX")
+    if [ -f "$source_dir/examples/les-miserables.txt" ]; then
+        cp "$tree/share/doc/datmos-convert/examples/les-miserables.txt" "$run/list.txt" ||
+            { detail="example not installed"; return 1; }
+        expected=$source_dir/examples/les-miserables.txt.datmos
+    else
+        printf '3 2\n0 1 0.5\n1 2 0.3\n' >"$run/list.txt"
+        expected=$work/worked-example.datmos
+        printf 'people: 3\nVarErr: 0.5\nNames: [\n1 2 3 ]\nMrel: [\n( 1 , 2 ) 5000\n( 2 , 3 ) 2999\n]\n' \
+            >"$expected"
+    fi
+    out=$(cd "$run" && "$tree/bin/datmos-convert" list.txt)
+    status=$?
+    [ "$out" = abriu ] || { detail="standard output was \"$out\", not \"abriu\""; return 1; }
+    [ "$status" -eq 1 ] || { detail="exit status $status, not 1"; return 1; }
+    cmp -- "$expected" "$run/list.txt.datmos" >"$work/cmp.out" 2>&1 ||
+        { detail="data file differs: $(cat "$work/cmp.out")"; return 1; }
+    leftovers=$(find "$run" -mindepth 1 ! -name list.txt ! -name list.txt.datmos)
+    [ -z "$leftovers" ] || { detail="left behind: $leftovers"; return 1; }
+}
+
+installs_from_source() {
+    cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
+        { detail="cmake --install failed: $(tail -n 20 "$work/install.log")"; return 1; }
+    installs_files "$prefix"
+}
+
+deb=""
+
+packages() {
+    local arch control depends field
+    if ! (cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1; then
+        detail="cpack failed: $(tail -n 20 "$work/cpack.log")"
+        return 1
+    fi
+    arch=$(dpkg --print-architecture)
+    deb=$build/datmos-convert_${version}-1_${arch}.deb
+    [ -f "$deb" ] || { detail="no $(basename "$deb"); made: $(cd "$build" && ls ./*.deb 2>/dev/null)"; return 1; }
+    control=$(dpkg-deb -f "$deb") || { detail="dpkg-deb -f failed"; return 1; }
+    for field in "Package: datmos-convert" "Version: ${version}-1" "Architecture: $arch" \
+                 "Section: science" "Description: convert a relation list into a data file"; do
+        grep -q -x -F "$field" <<<"$control" || { detail="control lacks \"$field\""; return 1; }
+    done
+    grep -q -E '^Maintainer: .+ <[^ >]+@[^ >]+>$' <<<"$control" ||
+        { detail="control lacks a Maintainer \"Name <address>\""; return 1; }
+    # The executable links the C and C++ runtimes; dpkg-shlibdeps must have
+    # found both, with versions.
+    depends=$(dpkg-deb -f "$deb" Depends)
+    if ! grep -q -E '(^|, )libc6 \(>= [0-9.]+\)' <<<"$depends" ||
+            ! grep -q -E '(^|, )libstdc\+\+6 \(>= [0-9.]+\)' <<<"$depends"; then
+        detail="Depends is \"$depends\""
+        return 1
+    fi
+    # A long description of more than one line follows the summary.
+    [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 2 ] ||
+        { detail="no long description"; return 1; }
+}
+
+package_contents() {
+    [ -f "$deb" ] || { detail="no package"; return 1; }
+    local listing not_root
+    listing=$(dpkg-deb -c "$deb") || { detail="dpkg-deb -c failed"; return 1; }
+    not_root=$(awk '$2 != "root/root"' <<<"$listing")
+    [ -z "$not_root" ] || { detail="not owned by root: $not_root"; return 1; }
+    mkdir -p "$root"
+    dpkg-deb -x "$deb" "$root" || { detail="dpkg-deb -x failed"; return 1; }
+    installs_files "$root/usr"
+}
+
+check "tools present" tools_present
+[ "$failed" -eq 0 ] || finish
+check "configures and builds (Release)" builds
+[ "$failed" -eq 0 ] || finish
+
+check "cmake --install: executable, manual page, copyright, example" installs_from_source
+check "cmake --install: manual page renders without warnings" man_page_renders "$prefix"
+check "cmake --install: installed executable converts the example" converts_example "$prefix"
+check "cpack -G DEB: file name and control fields (Depends from shlibdeps)" packages
+check "package: root-owned, extracts with executable, manual page, copyright, example" package_contents
+check "package: manual page renders without warnings" man_page_renders "$root/usr"
+check "package: packaged executable converts the example" converts_example "$root/usr"
+
+finish
