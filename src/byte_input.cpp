@@ -6,22 +6,41 @@
 #include <unistd.h>
 
 namespace datmos {
+namespace {
+
+// Counts line feeds; the narrow per-block counter lets the compiler
+// vectorise the comparison, several times faster than std::count.
+std::uint64_t countLineFeeds(const char* first, const char* last) {
+    constexpr std::ptrdiff_t kBlock = 4096;
+    std::uint64_t total = 0;
+    while (first < last) {
+        const char* stop = first + std::min(last - first, kBlock);
+        unsigned inBlock = 0;
+        for (; first < stop; ++first) inBlock += *first == '\n' ? 1U : 0U;
+        total += inBlock;
+    }
+    return total;
+}
+
+}  // namespace
 
 ByteInput::ByteInput(int fd, std::size_t capacity)
     : fd_(fd),
       capacity_(std::max<std::size_t>(capacity, 1)),
-      buffer_(new char[capacity_]),
+      buffer_(new char[capacity_ + kPadding]()),
       cursor_(buffer_.get()),
-      end_(buffer_.get()) {}
+      end_(buffer_.get()) {
+    buffer_[0] = '\0';
+}
 
 bool ByteInput::fill() {
     if (endOfInput_) return false;
     char* const start = buffer_.get();
     const std::size_t kept = static_cast<std::size_t>(end_ - cursor_);
-    linesBeforeBuffer_ += static_cast<std::uint64_t>(std::count(static_cast<const char*>(start), cursor_, '\n'));
+    linesBeforeBuffer_ += countLineFeeds(start, cursor_);
     if (kept == capacity_) {
         std::size_t grown = capacity_ * 2;
-        std::unique_ptr<char[]> bigger(new char[grown]);
+        std::unique_ptr<char[]> bigger(new char[grown + kPadding]());
         std::memcpy(bigger.get(), cursor_, kept);
         buffer_ = std::move(bigger);
         capacity_ = grown;
@@ -31,10 +50,12 @@ bool ByteInput::fill() {
     char* const data = buffer_.get();
     cursor_ = data;
     end_ = data + kept;
+    data[kept] = '\0';
     for (;;) {
         const ssize_t got = ::read(fd_, data + kept, capacity_ - kept);
         if (got > 0) {
             end_ += got;
+            data[kept + static_cast<std::size_t>(got)] = '\0';
             return true;
         }
         if (got < 0 && errno == EINTR) continue;
@@ -46,7 +67,7 @@ bool ByteInput::fill() {
 
 std::uint64_t ByteInput::lineAt(const char* position) const {
     const char* start = buffer_.get();
-    return 1 + linesBeforeBuffer_ + static_cast<std::uint64_t>(std::count(start, position, '\n'));
+    return 1 + linesBeforeBuffer_ + countLineFeeds(start, position);
 }
 
 }  // namespace datmos

@@ -15,7 +15,10 @@ public:
     // Reads from fd, which stays owned by the caller.
     explicit ByteInput(int fd, std::size_t capacity = kDefaultCapacity);
 
-    // The unread bytes are [cursor(), end()).
+    // The unread bytes are [cursor(), end()). The byte at end() is always
+    // 0, so that a scan for digits or whitespace stops there by itself, and
+    // the kPadding bytes from end() on may be read (not used) in one go.
+    static constexpr std::size_t kPadding = 16;
     const char* cursor() const { return cursor_; }
     const char* end() const { return end_; }
     void advanceTo(const char* position) { cursor_ = position; }

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <string>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include "byte_output.h"
 #include "data_file.h"
 #include "output_file.h"
+#include "relation_channel.h"
 #include "relation_list.h"
 
 namespace datmos {
@@ -53,22 +56,74 @@ std::string readFailure(const ReadError& error, const std::string& field) {
 
 std::string writeFailure(int error) { return kWriteFailed + std::string(std::strerror(error)); }
 
-// Streams the relations from input to output; an empty string on success,
-// else the message that ends the run.
+// Relations pass from the reading thread to the writing thread in batches
+// of this many; with kBatches in flight at most, memory stays bounded.
+constexpr std::size_t kBatchSize = 16384;
+constexpr int kBatches = 4;
+
+// The reading thread: fills the batches that come back empty with the
+// relations in list order, and stops after the last one or the first error.
+void readRelations(ByteInput& input, std::int32_t relationCount, Channel<RelationBatch>& empty,
+                   Channel<RelationBatch>& filled) {
+    std::int32_t index = 0;
+    for (bool last = false; !last;) {
+        std::optional<RelationBatch> batch = empty.pop();
+        if (!batch) return;  // the writer has stopped
+        batch->relations.clear();
+        while (index < relationCount && batch->relations.size() < kBatchSize) {
+            auto relation = readRelation(input);
+            if (auto* error = std::get_if<ReadError>(&relation)) {
+                batch->error = std::move(*error);
+                batch->errorIndex = index;
+                break;
+            }
+            batch->relations.push_back(std::get<Relation>(relation));
+            ++index;
+        }
+        last = batch->last = batch->error || index >= relationCount;
+        filled.push(std::move(*batch));
+    }
+}
+
+// The writing thread: writes each batch's relations as they come; an empty
+// string once the last batch is written, else the message that ends the run.
+std::string writeRelations(ByteOutput& output, std::int32_t relationCount, Channel<RelationBatch>& empty,
+                           Channel<RelationBatch>& filled) {
+    for (;;) {
+        RelationBatch batch = *filled.pop();
+        for (const Relation& relation : batch.relations) writeRelation(output, relation);
+        if (output.error() != 0) return writeFailure(output.error());
+        if (batch.error) {
+            return readFailure(*batch.error,
+                               "relation " + std::to_string(batch.errorIndex + 1) + " of " + std::to_string(relationCount));
+        }
+        if (batch.last) return {};
+        empty.push(std::move(batch));
+    }
+}
+
+// Streams the relations from input to output, reading on a second thread
+// while this one writes; an empty string on success, else the message that
+// ends the run.
 std::string convert(ByteInput& input, ByteOutput& output) {
     const auto header = readHeader(input);
     if (const auto* error = std::get_if<ReadError>(&header)) return readFailure(*error, "header");
     const auto [people, relationCount] = std::get<ListHeader>(header);
 
-    writeHead(output, people);
-    for (std::int32_t index = 0; index < relationCount; ++index) {
-        const auto relation = readRelation(input);
-        if (const auto* error = std::get_if<ReadError>(&relation)) {
-            return readFailure(*error, "relation " + std::to_string(index + 1) + " of " + std::to_string(relationCount));
-        }
-        writeRelation(output, std::get<Relation>(relation));
-        if (output.error() != 0) return writeFailure(output.error());
+    Channel<RelationBatch> empty;
+    Channel<RelationBatch> filled;
+    for (int i = 0; i < kBatches; ++i) {
+        RelationBatch batch;
+        batch.relations.reserve(kBatchSize);
+        empty.push(std::move(batch));
     }
+    std::jthread reader([&, count = relationCount] { readRelations(input, count, empty, filled); });
+
+    writeHead(output, people);
+    std::string failure = writeRelations(output, relationCount, empty, filled);
+    empty.close();  // lets the reader go if it waits for a batch
+    reader.join();
+    if (!failure.empty()) return failure;
     writeTail(output);
     output.flush();
     if (output.error() != 0) return writeFailure(output.error());

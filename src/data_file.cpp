@@ -1,6 +1,6 @@
 #include "data_file.h"
 
-#include <charconv>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -13,8 +13,42 @@ char* appendText(char* out, std::string_view text) {
     return out + text.size();
 }
 
+// The eight decimal digits of value (below 10^8), leading zeros included,
+// one per byte with the first in the lowest byte. The value is split into
+// halves of four digits, then quarters of two, then digits, all lanes at
+// once: multiplying by 10486 / 2^20 divides by 100 exactly below 10^4, and
+// by 103 / 2^10 divides by 10 exactly below 100.
+std::uint64_t eightDigits(std::uint32_t value) {
+    std::uint64_t lanes = (value / 10000) | (std::uint64_t{value % 10000} << 32);
+    const std::uint64_t hundreds = ((lanes * 10486) >> 20) & 0x0000007F0000007F;
+    lanes = hundreds | ((lanes - hundreds * 100) << 16);
+    const std::uint64_t tens = ((lanes * 103) >> 10) & 0x000F000F000F000F;
+    return tens | ((lanes - tens * 10) << 8);
+}
+
+// Writes the eight bytes of digits, the first `skipped` of them dropped.
+char* appendDigits(char* out, std::uint64_t digits, int skipped) {
+    std::uint64_t text = (digits >> (8 * skipped)) + 0x3030303030303030;
+    if constexpr (std::endian::native == std::endian::big) text = __builtin_bswap64(text);
+    std::memcpy(out, &text, sizeof text);
+    return out + 8 - skipped;
+}
+
+// Plain decimal with no padding. Writes up to 8 bytes past what it returns.
 char* appendInteger(char* out, std::int64_t value) {
-    return std::to_chars(out, out + 20, value).ptr;
+    constexpr std::uint64_t kHundredMillion = 100000000;
+    auto magnitude = static_cast<std::uint64_t>(value);
+    if (value < 0) {
+        *out++ = '-';
+        magnitude = 0 - magnitude;
+    }
+    if (magnitude >= kHundredMillion) {
+        out = appendInteger(out, static_cast<std::int64_t>(magnitude / kHundredMillion));
+        return appendDigits(out, eightDigits(static_cast<std::uint32_t>(magnitude % kHundredMillion)), 0);
+    }
+    const std::uint64_t digits = eightDigits(static_cast<std::uint32_t>(magnitude));
+    const int leadingZeros = digits == 0 ? 7 : std::countr_zero(digits) / 8;
+    return appendDigits(out, digits, leadingZeros);
 }
 
 // The numbers 1 to people, each followed by one blank, as a decimal
@@ -39,15 +73,17 @@ std::optional<std::int32_t> scaleWeight(double weight) {
     const double product = weight * 10000.0;  // rounded to binary64
     // Beyond 2^32 (or NaN) the exact product is far outside 32 bits.
     if (!(std::fabs(product) < 4294967296.0)) return std::nullopt;
-    double truncated = std::trunc(product);
-    if (truncated == product) {
-        // A whole rounded product may hide an exact one just short of it:
-        // fma recovers the rounding error exactly, and its sign tells.
+    auto truncated = static_cast<std::int64_t>(product);  // toward zero
+    if (static_cast<double>(truncated) == product) {
+        // A whole rounded product may stand for an exact one just short of
+        // it: fma gives the rounding error exactly, and its sign tells.
         const double error = std::fma(weight, 10000.0, -product);
-        if (product > 0 && error < 0) truncated -= 1;
-        if (product < 0 && error > 0) truncated += 1;
+        if (product > 0 && error < 0) --truncated;
+        if (product < 0 && error > 0) ++truncated;
     }
-    if (truncated < -2147483648.0 || truncated > 2147483647.0) return std::nullopt;
+    if (truncated < std::numeric_limits<std::int32_t>::min() || truncated > std::numeric_limits<std::int32_t>::max()) {
+        return std::nullopt;
+    }
     return static_cast<std::int32_t>(truncated);
 }
 

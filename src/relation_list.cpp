@@ -1,5 +1,6 @@
 #include "relation_list.h"
 
+#include <bit>
 #include <charconv>
 #include <clocale>
 #include <cmath>
@@ -83,6 +84,59 @@ bool nanSequenceMayGoOn(const char* stop, const char* end) {
     return s == end;
 }
 
+// Eight bytes from s, the first in the lowest byte; the window's padding
+// makes this safe up to its end.
+std::uint64_t loadEight(const char* s) {
+    std::uint64_t bytes;
+    std::memcpy(&bytes, s, sizeof bytes);
+    if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+    return bytes;
+}
+
+// How many of the eight bytes, from the first on, are decimal digits.
+int leadingDigits(std::uint64_t bytes) {
+    const std::uint64_t values = bytes ^ 0x3030303030303030;  // digits become 0 to 9
+    const std::uint64_t overNine =
+        (((values & 0x7F7F7F7F7F7F7F7F) + 0x7676767676767676) | values) & 0x8080808080808080;
+    return overNine == 0 ? 8 : std::countr_zero(overNine) / 8;
+}
+
+// The value of the first `count` (1 to 8) digits of the eight bytes,
+// combining digit pairs, then pairs of pairs, then the two halves.
+std::uint32_t digitsValue(std::uint64_t bytes, int count) {
+    std::uint64_t digits = (bytes & 0x0F0F0F0F0F0F0F0F) << (8 * (8 - count));
+    digits = (digits * 10) + (digits >> 8);
+    digits = (((digits & 0x000000FF000000FF) * 0x000F424000000064) +
+              (((digits >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >> 32;
+    return static_cast<std::uint32_t>(digits);
+}
+
+// Short plain decimals, by far the most common weights: at most 8 digits
+// before the point, 7 after it and 15 in all, no exponent, whitespace
+// after. The digits then form an integer below 2^53 and the scale is a
+// power of ten up to 10^7, both exact in binary64, so one IEEE division
+// gives the correctly rounded value. Anything else is left to the general
+// path (false).
+bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
+    static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    const int wholeDigits = leadingDigits(loadEight(s));
+    const std::uint64_t whole = wholeDigits == 0 ? 0 : digitsValue(loadEight(s), wholeDigits);
+    s += wholeDigits;
+    int decimals = 0;
+    std::uint64_t digits = whole;
+    if (*s == '.') {
+        ++s;
+        decimals = leadingDigits(loadEight(s));
+        if (decimals == 8) return false;
+        if (decimals > 0) digits = whole * static_cast<std::uint64_t>(kPowersOfTen[decimals]) + digitsValue(loadEight(s), decimals);
+        s += decimals;
+    }
+    if (wholeDigits + decimals == 0 || !isSpace(*s)) return false;  // also a 9th whole digit
+    const double magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
+    scan = {Scanned::Number, s, negative ? -magnitude : magnitude};
+    return true;
+}
+
 // A real number as "%lf" (strtod) takes it: optional sign, decimal or
 // "0x" hexadecimal forms, "inf", "infinity", "nan", "nan(...)".
 RealScan scanReal(const char* p, const char* end, bool atEnd) {
@@ -92,6 +146,7 @@ RealScan scanReal(const char* p, const char* end, bool atEnd) {
         negative = *s == '-';
         ++s;
     }
+    if (RealScan scan; scanShortDecimal(s, negative, scan)) return scan;
     double magnitude = 0.0;
     std::from_chars_result parsed{s, std::errc::invalid_argument};
     if (s < end && *s != '-' && *s != '+') {
@@ -188,69 +243,123 @@ constexpr const char* kInteger = "an integer";
 constexpr const char* kAnyInt32 = "an integer from -2147483648 to 2147483647";
 // A person number must leave room for its 1-based successor.
 constexpr const char* kPersonRange = "a person number from -2147483648 to 2147483646";
+constexpr const char* kReal = "a real number";
+constexpr const char* kWeightRange = "a weight above -214748.3649 and below 214748.3648";
 
-// Reads an integer no greater than `largest`; `range` names what is allowed.
-std::variant<std::int32_t, ReadError> readInteger(ByteInput& input, std::int32_t largest, const char* range) {
-    if (!skipSpace(input)) {
-        if (input.readError() != 0) return readFailure(input);
-        return errorHere(input, kInteger);
-    }
-    const IntegerScan scan = scanField(input, scanInteger);
-    if (input.readError() != 0) return readFailure(input);
-    if (scan.outcome == Scanned::NoNumber) return errorHere(input, kInteger);
-    if (scan.outcome == Scanned::OutOfRange || scan.value > largest) return errorHere(input, range, scan.stop);
-    input.advanceTo(scan.stop);
-    return scan.value;
+// Each read below stores the field and returns true, or fills `error`.
+
+bool skipSpaceBefore(ByteInput& input, const char* expected, ReadError& error) {
+    if (skipSpace(input)) return true;
+    error = input.readError() != 0 ? readFailure(input) : errorHere(input, expected);
+    return false;
 }
 
-std::variant<std::int32_t, ReadError> readCount(ByteInput& input) {
-    return readInteger(input, std::numeric_limits<std::int32_t>::max(), kAnyInt32);
+// An integer no greater than `largest`; `range` names what is allowed.
+bool readInteger(ByteInput& input, std::int32_t largest, const char* range, std::int32_t& value, ReadError& error) {
+    if (!skipSpaceBefore(input, kInteger, error)) return false;
+    const IntegerScan scan = scanField(input, [](const char* p, const char* end, bool atEnd) {
+        return scanInteger(p, end, atEnd);
+    });
+    if (input.readError() != 0) {
+        error = readFailure(input);
+    } else if (scan.outcome == Scanned::NoNumber) {
+        error = errorHere(input, kInteger);
+    } else if (scan.outcome == Scanned::OutOfRange || scan.value > largest) {
+        error = errorHere(input, range, scan.stop);
+    } else {
+        input.advanceTo(scan.stop);
+        value = scan.value;
+        return true;
+    }
+    return false;
 }
 
-std::variant<std::int32_t, ReadError> readPerson(ByteInput& input) {
-    return readInteger(input, std::numeric_limits<std::int32_t>::max() - 1, kPersonRange);
+bool readCount(ByteInput& input, std::int32_t& value, ReadError& error) {
+    return readInteger(input, std::numeric_limits<std::int32_t>::max(), kAnyInt32, value, error);
 }
 
-std::variant<double, ReadError> readWeight(ByteInput& input) {
-    if (!skipSpace(input)) {
-        if (input.readError() != 0) return readFailure(input);
-        return errorHere(input, "a real number");
+bool readPerson(ByteInput& input, std::int32_t& value, ReadError& error) {
+    return readInteger(input, std::numeric_limits<std::int32_t>::max() - 1, kPersonRange, value, error);
+}
+
+bool readWeight(ByteInput& input, double& value, ReadError& error) {
+    if (!skipSpaceBefore(input, kReal, error)) return false;
+    const RealScan scan = scanField(input, [](const char* p, const char* end, bool atEnd) {
+        return scanReal(p, end, atEnd);
+    });
+    if (input.readError() != 0) {
+        error = readFailure(input);
+    } else if (scan.outcome == Scanned::NoNumber) {
+        error = errorHere(input, kReal);
+    } else if (!scaleWeight(scan.value)) {
+        error = errorHere(input, kWeightRange, scan.stop);
+    } else {
+        input.advanceTo(scan.stop);
+        value = scan.value;
+        return true;
     }
-    const RealScan scan = scanField(input, scanReal);
-    if (input.readError() != 0) return readFailure(input);
-    if (scan.outcome == Scanned::NoNumber) return errorHere(input, "a real number");
-    if (!scaleWeight(scan.value)) {
-        return errorHere(input, "a weight above -214748.3649 and below 214748.3648", scan.stop);
-    }
-    input.advanceTo(scan.stop);
-    return scan.value;
+    return false;
+}
+
+// The common relation, three short numbers each followed by whitespace,
+// read in one go. The window ends in a 0 byte, so no scan runs past it.
+// Anything unusual (a long or malformed number, a number at the window's
+// end, a weight outside the range) returns nullptr and is left to the
+// field-by-field path, which gives the same values and the errors.
+const char* skipSpaceFast(const char* s) {
+    while (isSpace(*s)) ++s;
+    return s;
+}
+
+// At most 8 digits, so that the value fits in 32 bits, and whitespace after.
+const char* scanShortInteger(const char* s, std::int32_t& value) {
+    const bool negative = *s == '-';
+    if (*s == '-' || *s == '+') ++s;
+    const std::uint64_t bytes = loadEight(s);
+    const int count = leadingDigits(bytes);
+    if (count == 0 || !isSpace(s[count])) return nullptr;
+    const auto magnitude = static_cast<std::int32_t>(digitsValue(bytes, count));
+    value = negative ? -magnitude : magnitude;
+    return s + count;
+}
+
+const char* scanRelationFast(const char* s, Relation& relation) {
+    s = scanShortInteger(skipSpaceFast(s), relation.first);
+    if (s == nullptr) return nullptr;
+    s = scanShortInteger(skipSpaceFast(s), relation.second);
+    if (s == nullptr) return nullptr;
+    s = skipSpaceFast(s);
+    const bool negative = *s == '-';
+    if (*s == '-' || *s == '+') ++s;
+    RealScan scan{};
+    if (!scanShortDecimal(s, negative, scan)) return nullptr;
+    // Below this bound every weight scales into 32 bits.
+    if (!(std::fabs(scan.value) < 214748.0) && !scaleWeight(scan.value)) return nullptr;
+    relation.weight = scan.value;
+    return scan.stop;
 }
 
 }  // namespace
 
 std::variant<ListHeader, ReadError> readHeader(ByteInput& input) {
     ListHeader header;
-    auto people = readCount(input);
-    if (auto* error = std::get_if<ReadError>(&people)) return std::move(*error);
-    header.people = std::get<std::int32_t>(people);
-    auto count = readCount(input);
-    if (auto* error = std::get_if<ReadError>(&count)) return std::move(*error);
-    header.relationCount = std::get<std::int32_t>(count);
-    return header;
+    ReadError error;
+    if (readCount(input, header.people, error) && readCount(input, header.relationCount, error)) return header;
+    return error;
 }
 
 std::variant<Relation, ReadError> readRelation(ByteInput& input) {
     Relation relation;
-    auto first = readPerson(input);
-    if (auto* error = std::get_if<ReadError>(&first)) return std::move(*error);
-    relation.first = std::get<std::int32_t>(first);
-    auto second = readPerson(input);
-    if (auto* error = std::get_if<ReadError>(&second)) return std::move(*error);
-    relation.second = std::get<std::int32_t>(second);
-    auto weight = readWeight(input);
-    if (auto* error = std::get_if<ReadError>(&weight)) return std::move(*error);
-    relation.weight = std::get<double>(weight);
-    return relation;
+    if (const char* stop = scanRelationFast(input.cursor(), relation)) {
+        input.advanceTo(stop);
+        return relation;
+    }
+    ReadError error;
+    if (readPerson(input, relation.first, error) && readPerson(input, relation.second, error) &&
+        readWeight(input, relation.weight, error)) {
+        return relation;
+    }
+    return error;
 }
 
 }  // namespace datmos

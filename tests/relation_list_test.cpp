@@ -194,13 +194,24 @@ TEST(RelationList, RandomWeightsMatchTheCLibrary) {
             std::string weight = pick(2) ? "" : (pick(2) ? "-" : "+");
             if (hex) weight += pick(2) ? "0x" : "0X";
             weight += digitsOf(pick(4), hex);
-            if (pick(3)) weight += "." + digitsOf(1 + pick(hex ? 6 : 25), hex);
-            else weight += digitsOf(1, hex);
-            if (pick(2)) weight += (hex ? "p" : "e") + std::string(pick(2) ? "-" : "") + digitsOf(1 + pick(1), false);
+            if (pick(3)) {
+                weight += '.';
+                weight += digitsOf(1 + pick(hex ? 6 : 25), hex);
+            } else {
+                weight += digitsOf(1, hex);
+            }
+            if (pick(2)) {
+                weight += hex ? 'p' : 'e';
+                if (pick(2)) weight += '-';
+                weight += digitsOf(1 + pick(1), false);
+            }
             const double value = cLocaleStrtod(weight);
             if (std::fabs(value) >= 214748.0) continue;
             const char* spaces[] = {" ", "\n", "\t\t", "\r\n", "  \v "};
-            text += spaces[pick(5)] + std::to_string(i) + spaces[pick(5)] + "1" + spaces[pick(5)] + weight;
+            for (const std::string& field : {std::to_string(i), std::string("1"), weight}) {
+                text += spaces[pick(5)];
+                text += field;
+            }
             expected.push_back({i, 1, value});
         }
         text.replace(text.find(' ') + 1, std::to_string(count).size(), std::to_string(expected.size()));
