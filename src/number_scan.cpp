@@ -1,0 +1,92 @@
+#include "number_scan.h"
+
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+#include <string>
+
+namespace datmos {
+namespace {
+
+// More bytes can extend a scanned number only through a tail of at most
+// 5 bytes that is not yet part of it ("e+" of "1e+5", "init" of
+// "infinity", "x." of "0x.8p1"), or through the bracket of "nan(...)".
+// A number followed by at least this many bytes is therefore complete.
+constexpr std::ptrdiff_t kLookahead = 8;
+
+// The C library's own conversion in the C locale, for the rare numbers
+// beyond the binary64 range, where it gives the correctly rounded infinity,
+// zero or subnormal that from_chars leaves unset.
+double convertOutOfRange(const char* first, const char* last) {
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    const std::string text(first, last);
+    return strtod_l(text.c_str(), nullptr, cLocale);
+}
+
+// Whether a "nan" stopped at a bracket whose sequence runs past the window.
+bool nanSequenceMayGoOn(const char* stop, const char* end) {
+    if (stop == end || *stop != '(') return false;
+    const char* s = stop + 1;
+    while (s < end && isNanChar(*s)) ++s;
+    return s == end;
+}
+
+}  // namespace
+
+IntegerScan scanInteger(const char* p, const char* end, bool atEnd) {
+    const char* s = p;
+    bool negative = false;
+    if (s < end && (*s == '+' || *s == '-')) {
+        negative = *s == '-';
+        ++s;
+    }
+    const char* digits = s;
+    std::uint64_t magnitude = 0;
+    for (; s < end && isDigit(*s); ++s) {
+        if (magnitude <= std::uint64_t{1} << 32) magnitude = magnitude * 10 + static_cast<unsigned>(*s - '0');
+    }
+    if (s == end && !atEnd) return {Scanned::NeedMore, s, 0};
+    if (s == digits) return {Scanned::NoNumber, s, 0};
+    const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
+    if (magnitude > limit) return {Scanned::OutOfRange, s, 0};
+    const auto signedValue = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    return {Scanned::Number, s, static_cast<std::int32_t>(signedValue)};
+}
+
+RealScan scanReal(const char* p, const char* end, bool atEnd) {
+    const char* s = p;
+    bool negative = false;
+    if (s < end && (*s == '+' || *s == '-')) {
+        negative = *s == '-';
+        ++s;
+    }
+    if (RealScan scan; scanShortDecimal(s, negative, scan)) return scan;
+    double magnitude = 0.0;
+    std::from_chars_result parsed{s, std::errc::invalid_argument};
+    if (s < end && *s != '-' && *s != '+') {
+        const bool hexPrefix = end - s >= 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+        const bool hexDigits = hexPrefix && end - s >= 3 &&
+                               (isHexDigit(s[2]) || (s[2] == '.' && end - s >= 4 && isHexDigit(s[3])));
+        if (hexDigits) {
+            parsed = std::from_chars(s + 2, end, magnitude, std::chars_format::hex);
+        } else if (hexPrefix) {
+            parsed = {s + 1, std::errc{}};  // "0x" without hex digits is the number 0
+        } else {
+            parsed = std::from_chars(s, end, magnitude);
+        }
+    }
+    if (parsed.ec == std::errc::invalid_argument) {
+        if (!atEnd && end - p < kLookahead) return {Scanned::NeedMore, end, 0.0};
+        return {Scanned::NoNumber, s, 0.0};
+    }
+    const char* stop = parsed.ptr;
+    if (!atEnd && (end - stop < kLookahead || (std::isnan(magnitude) && nanSequenceMayGoOn(stop, end)))) {
+        return {Scanned::NeedMore, end, 0.0};
+    }
+    if (parsed.ec == std::errc::result_out_of_range) return {Scanned::Number, stop, convertOutOfRange(p, stop)};
+    return {Scanned::Number, stop, negative ? -magnitude : magnitude};
+}
+
+}  // namespace datmos

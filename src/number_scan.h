@@ -1,0 +1,115 @@
+// Scanning numbers in a window of bytes, as the C formatted input reads
+// them in the C locale: the general integer and real syntax, and fast forms
+// for the short plain numbers that make up most relation lists.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+namespace datmos {
+
+inline bool isSpace(char c) {
+    return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool isHexDigit(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+inline bool isNanChar(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+enum class Scanned { Number, NoNumber, OutOfRange, NeedMore };
+
+struct IntegerScan {
+    Scanned outcome;
+    const char* stop;
+    std::int32_t value;
+};
+
+struct RealScan {
+    Scanned outcome;
+    const char* stop;
+    double value;
+};
+
+// Base-10 integer with optional sign, as "%d" takes it, in [p, end). With
+// atEnd false, a number that may go on past end gives NeedMore.
+IntegerScan scanInteger(const char* p, const char* end, bool atEnd);
+
+// A real number as "%lf" (strtod) takes it, in [p, end): optional sign,
+// decimal or "0x" hexadecimal forms, "inf", "infinity", "nan", "nan(...)".
+// With atEnd false, a number that may go on past end gives NeedMore.
+RealScan scanReal(const char* p, const char* end, bool atEnd);
+
+// The fast forms below read up to 16 bytes from where they start, and stop
+// at the first byte that is neither a digit nor whitespace: the window of a
+// ByteInput, which ends in a 0 byte and padding, allows both.
+
+// Eight bytes from s, the first in the lowest byte; the window's padding
+// makes this safe up to its end.
+inline std::uint64_t loadEight(const char* s) {
+    std::uint64_t bytes;
+    std::memcpy(&bytes, s, sizeof bytes);
+    if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+    return bytes;
+}
+
+// How many of the eight bytes, from the first on, are decimal digits.
+inline int leadingDigits(std::uint64_t bytes) {
+    const std::uint64_t values = bytes ^ 0x3030303030303030;  // digits become 0 to 9
+    const std::uint64_t overNine =
+        (((values & 0x7F7F7F7F7F7F7F7F) + 0x7676767676767676) | values) & 0x8080808080808080;
+    return overNine == 0 ? 8 : std::countr_zero(overNine) / 8;
+}
+
+// The value of the first `count` (1 to 8) digits of the eight bytes,
+// combining digit pairs, then pairs of pairs, then the two halves.
+inline std::uint32_t digitsValue(std::uint64_t bytes, int count) {
+    std::uint64_t digits = (bytes & 0x0F0F0F0F0F0F0F0F) << (8 * (8 - count));
+    digits = (digits * 10) + (digits >> 8);
+    digits = (((digits & 0x000000FF000000FF) * 0x000F424000000064) +
+              (((digits >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >> 32;
+    return static_cast<std::uint32_t>(digits);
+}
+
+// Short plain decimals, by far the most common weights: at most 8 digits
+// before the point, 7 after it and 15 in all, no exponent, whitespace
+// after. The digits then form an integer below 2^53 and the scale is a
+// power of ten up to 10^7, both exact in binary64, so one IEEE division
+// gives the correctly rounded value. Anything else is left to the general
+// path (false).
+inline bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
+    static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    const int wholeDigits = leadingDigits(loadEight(s));
+    const std::uint64_t whole = wholeDigits == 0 ? 0 : digitsValue(loadEight(s), wholeDigits);
+    s += wholeDigits;
+    int decimals = 0;
+    std::uint64_t digits = whole;
+    if (*s == '.') {
+        ++s;
+        decimals = leadingDigits(loadEight(s));
+        if (decimals == 8) return false;
+        if (decimals > 0) digits = whole * static_cast<std::uint64_t>(kPowersOfTen[decimals]) + digitsValue(loadEight(s), decimals);
+        s += decimals;
+    }
+    if (wholeDigits + decimals == 0 || !isSpace(*s)) return false;  // also a 9th whole digit
+    const double magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
+    scan = {Scanned::Number, s, negative ? -magnitude : magnitude};
+    return true;
+}
+
+// At most 8 digits, so that the value fits in 32 bits, and whitespace after.
+inline const char* scanShortInteger(const char* s, std::int32_t& value) {
+    const bool negative = *s == '-';
+    if (*s == '-' || *s == '+') ++s;
+    const std::uint64_t bytes = loadEight(s);
+    const int count = leadingDigits(bytes);
+    if (count == 0 || !isSpace(s[count])) return nullptr;
+    const auto magnitude = static_cast<std::int32_t>(digitsValue(bytes, count));
+    value = negative ? -magnitude : magnitude;
+    return s + count;
+}
+
+}  // namespace datmos
