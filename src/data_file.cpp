@@ -51,19 +51,25 @@ char* appendInteger(char* out, std::int64_t value) {
     return appendDigits(out, digits, leadingZeros);
 }
 
-// The numbers 1 to people, each followed by one blank, as a decimal
+// The numbers 1 to people, each followed by one blank, from a decimal
 // counter incremented in place: no conversion per number.
 void writeNames(ByteOutput& output, std::int32_t people) {
-    char digits[12] = {'0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', ' '};
-    char* const blank = digits + 11;
-    char* first = blank - 1;  // first digit in use
+    // The counter's digits end at position 15, followed by the blank; each
+    // number is copied as a fixed 16 bytes, of which only its own count.
+    constexpr std::size_t kCopied = 16;
+    char counter[2 * kCopied];
+    std::memset(counter, '0', sizeof counter);
+    char* const blank = counter + kCopied;
+    *blank = ' ';
+    char* first = blank - 1;  // the first digit in use
     for (std::int32_t n = 1; n <= people; ++n) {
         char* digit = blank - 1;
         while (*digit == '9') *digit-- = '0';
         ++*digit;
         if (digit < first) first = digit;
-        char* out = output.reserve(sizeof digits);
-        output.commit(appendText(out, std::string_view(first, static_cast<std::size_t>(blank + 1 - first))));
+        char* out = output.reserve(kCopied);
+        std::memcpy(out, first, kCopied);
+        output.commit(out + (blank + 1 - first));
     }
 }
 
