@@ -164,7 +164,8 @@ quiet() {
     sync
 }
 
-# Runs a command under GNU time; sets wall (seconds) and rss (KiB).
+# Runs a command under GNU time; sets wall and cpu (user + system) in
+# seconds, rss (peak resident memory) in KiB and status.
 # Standard output goes to the file named by $1, the rest is the command.
 timed() {
     local stdoutFile="$1"
@@ -172,12 +173,15 @@ timed() {
     local start end
     start=$EPOCHREALTIME
     set +e
-    "$TIME" -f "%M" -o "$timeLog" "$@" >"$stdoutFile"
+    "$TIME" -f "%M %U %S" -o "$timeLog" "$@" >"$stdoutFile"
     status=$?
     set -e
     end=$EPOCHREALTIME
     wall=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }')
-    rss=$(tail -n 1 "$timeLog")
+    local usage
+    usage=$(tail -n 1 "$timeLog")
+    rss=${usage%% *}
+    cpu=$(awk -v u="$usage" 'BEGIN { split(u, f, " "); printf "%.2f", f[2] + f[3] }')
 }
 
 median() {  # numbers...
@@ -196,7 +200,8 @@ benchList() {  # title input
     local inBytes outBytes
     inBytes=$(fileSize "$input")
     outBytes=$(fileSize "$ref")
-    local convWall=() convRss=() baseWall=() baseRss=() readWall=() writeWall=() floorWall=() floorRss=()
+    local convWall=() convCpu=() convRss=() baseWall=() baseCpu=() baseRss=()
+    local readWall=() writeWall=() floorWall=() floorCpu=() floorRss=()
 
     # Bring the input and the reference into the page cache, and let every
     # program run once, untimed: the first runs on a fresh machine also pay
@@ -228,6 +233,7 @@ benchList() {  # title input
             failed=1
         fi
         convWall+=("$wall")
+        convCpu+=("$cpu")
         convRss+=("$rss")
 
         if ((!converterOnly)); then
@@ -238,17 +244,19 @@ benchList() {  # title input
                 failed=1
             fi
             baseWall+=("$wall")
+            baseCpu+=("$cpu")
             baseRss+=("$rss")
         fi
 
         quiet "${outputs[@]}"
         timed /dev/null cat "$input"
         readWall+=("$wall")
-        local readRss="$rss"
+        local readRss="$rss" readCpu="$cpu"
         quiet "${outputs[@]}"
         timed "$floorOut" cat "$ref"
         writeWall+=("$wall")
         floorWall+=("$(awk -v a="${readWall[-1]}" -v b="$wall" 'BEGIN { printf "%.6f", a + b }')")
+        floorCpu+=("$(awk -v a="$readCpu" -v b="$cpu" 'BEGIN { printf "%.2f", a + b }')")
         floorRss+=("$(maximum "$readRss" "$rss")")
 
         printf '   round %d: converter %.3f s' "$round" "${convWall[-1]}"
@@ -268,21 +276,22 @@ benchList() {  # title input
     echo "$title: $(basename "$input")"
     printf '  input %.1f MB, data file %.1f MB, %d rounds\n' \
         "$(awk -v b="$inBytes" 'BEGIN { print b / 1e6 }')" "$(awk -v b="$outBytes" 'BEGIN { print b / 1e6 }')" "$rounds"
-    printf '  %-22s %10s %10s %10s %10s %10s %10s\n' program "median s" "min s" "max s" "in MB/s" "out MB/s" "peak MiB"
-    row() {  # name median walls-var rss-var
-        local -n walls=$3 rssValues=$4
+    printf '  %-22s %9s %7s %7s %9s %9s %9s %9s\n' \
+        program "median s" "min s" "max s" "in MB/s" "out MB/s" "cpu s" "peak MiB"
+    row() {  # name median walls-var cpu-var rss-var
+        local -n walls=$3 cpuValues=$4 rssValues=$5
         awk -v name="$1" -v med="$2" -v lo="$(printf '%s\n' "${walls[@]}" | sort -g | head -n 1)" \
             -v hi="$(maximum "${walls[@]}")" -v inB="$inBytes" -v outB="$outBytes" \
-            -v rss="$(maximum "${rssValues[@]}")" \
+            -v cpu="$(median "${cpuValues[@]}")" -v rss="$(maximum "${rssValues[@]}")" \
             'BEGIN { inRate = inB >= 1e6 ? sprintf("%.1f", inB / 1e6 / med) : "-"
-                     printf "  %-22s %10.3f %10.3f %10.3f %10s %10.1f %10.1f\n",
-                     name, med, lo, hi, inRate, outB / 1e6 / med, rss / 1024 }'
+                     printf "  %-22s %9.3f %7.3f %7.3f %9s %9.1f %9.2f %9.1f\n",
+                     name, med, lo, hi, inRate, outB / 1e6 / med, cpu, rss / 1024 }'
     }
-    row converter "$convMed" convWall convRss
-    ((converterOnly)) || row "stdio baseline" "$baseMed" baseWall baseRss
-    row "I/O floor (read+write)" "$floorMed" floorWall floorRss
-    printf '  %-22s %10.3f\n' "  floor: cat input" "$readMed"
-    printf '  %-22s %10.3f\n' "  floor: cat data file" "$writeMed"
+    row converter "$convMed" convWall convCpu convRss
+    ((converterOnly)) || row "stdio baseline" "$baseMed" baseWall baseCpu baseRss
+    row "I/O floor (read+write)" "$floorMed" floorWall floorCpu floorRss
+    printf '  %-22s %9.3f\n' "  floor: cat input" "$readMed"
+    printf '  %-22s %9.3f\n' "  floor: cat data file" "$writeMed"
 
     local verdict line
     if ((!converterOnly)); then
@@ -325,6 +334,7 @@ profileList() {  # title input
 relationsInput="$scratch/list-r$relations-p$people-s$seed.txt"
 namesInput="$scratch/names-p$namesPeople-s$seed.txt"
 echo "== scratch directory $scratch"
+echo "== load average at start: $(cut -d ' ' -f 1-3 /proc/loadavg) ($(nproc) CPUs); other work on the machine skews the times"
 if [[ "$lists" != names ]]; then
     generate "$relationsInput" "$relations" "$people"
     reference "$relationsInput"
@@ -346,7 +356,7 @@ if [[ "$lists" != relations ]]; then
 fi
 
 echo
-echo "== summary (medians)"
+echo "== summary (medians; load average now $(cut -d ' ' -f 1-3 /proc/loadavg))"
 printf '  %s\n' "${summary[@]}"
 if ((failed)); then
     echo "  data files: MISMATCH or failed run (see above)"
