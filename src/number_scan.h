@@ -9,9 +9,9 @@
 
 namespace datmos {
 
-inline bool isSpace(char c) {
-    return c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
+// Space, or one of tab, line feed, vertical tab, form feed, carriage
+// return (9 to 13).
+inline bool isSpace(char c) { return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t'; }
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
 inline bool isHexDigit(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
