@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace datmos {
@@ -22,6 +23,11 @@ std::uint64_t countLineFeeds(const char* first, const char* last) {
     return total;
 }
 
+bool isRegularFile(int fd) {
+    struct stat status{};
+    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 }  // namespace
 
 ByteInput::ByteInput(int fd, std::size_t capacity)
@@ -29,7 +35,8 @@ ByteInput::ByteInput(int fd, std::size_t capacity)
       capacity_(std::max<std::size_t>(capacity, 1)),
       buffer_(new char[capacity_ + kPadding]()),
       cursor_(buffer_.get()),
-      end_(buffer_.get()) {
+      end_(buffer_.get()),
+      rereadable_(isRegularFile(fd)) {
     buffer_[0] = '\0';
 }
 
@@ -37,7 +44,8 @@ bool ByteInput::fill() {
     if (endOfInput_) return false;
     char* const start = buffer_.get();
     const std::size_t kept = static_cast<std::size_t>(end_ - cursor_);
-    linesBeforeBuffer_ += countLineFeeds(start, cursor_);
+    bytesBeforeBuffer_ += static_cast<std::uint64_t>(cursor_ - start);
+    if (!rereadable_) linesBeforeBuffer_ += countLineFeeds(start, cursor_);
     if (kept == capacity_) {
         std::size_t grown = capacity_ * 2;
         std::unique_ptr<char[]> bigger(new char[grown + kPadding]());
@@ -66,8 +74,18 @@ bool ByteInput::fill() {
 }
 
 std::uint64_t ByteInput::lineAt(const char* position) const {
-    const char* start = buffer_.get();
-    return 1 + linesBeforeBuffer_ + countLineFeeds(start, position);
+    std::uint64_t lines = linesBeforeBuffer_;
+    if (rereadable_) {
+        std::unique_ptr<char[]> block(new char[kDefaultCapacity]);
+        for (std::uint64_t offset = 0; offset < bytesBeforeBuffer_;) {
+            const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kDefaultCapacity, bytesBeforeBuffer_ - offset));
+            const ssize_t got = ::pread(fd_, block.get(), wanted, static_cast<off_t>(offset));
+            if (got <= 0) break;  // the file shrank: count what is left
+            lines += countLineFeeds(block.get(), block.get() + got);
+            offset += static_cast<std::uint64_t>(got);
+        }
+    }
+    return 1 + lines + countLineFeeds(buffer_.get(), position);
 }
 
 }  // namespace datmos

@@ -33,7 +33,10 @@ public:
     // The errno of a failed read(2), or 0.
     int readError() const { return readError_; }
 
-    // The 1-based line on which the byte at position (in the window) stands.
+    // The 1-based line on which the byte at position (in the window)
+    // stands. Lines are counted only here, for an error message: in a
+    // regular file by reading it again up to the window, elsewhere (a pipe)
+    // from the line feeds that fill() counts in the bytes it drops.
     std::uint64_t lineAt(const char* position) const;
 
 private:
@@ -44,7 +47,9 @@ private:
     const char* end_;
     bool endOfInput_ = false;
     int readError_ = 0;
-    std::uint64_t linesBeforeBuffer_ = 0;  // line feeds in bytes already dropped
+    bool rereadable_;                      // a regular file, read again by lineAt()
+    std::uint64_t bytesBeforeBuffer_ = 0;  // bytes already dropped
+    std::uint64_t linesBeforeBuffer_ = 0;  // line feeds in them, unless rereadable_
 };
 
 }  // namespace datmos

@@ -9,9 +9,9 @@ namespace datmos {
 
 ByteOutput::ByteOutput(int fd, std::size_t capacity)
     : fd_(fd),
-      buffer_(new char[std::max<std::size_t>(capacity, 64)]),
+      buffer_(new char[std::max(capacity, kMinimumCapacity)]),
       end_(buffer_.get()),
-      limit_(buffer_.get() + std::max<std::size_t>(capacity, 64)) {}
+      limit_(buffer_.get() + std::max(capacity, kMinimumCapacity)) {}
 
 void ByteOutput::append(std::string_view text) {
     while (!text.empty()) {

@@ -11,11 +11,13 @@ namespace datmos {
 class ByteOutput {
 public:
     static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 20;
+    static constexpr std::size_t kMinimumCapacity = 4096;
 
-    // Writes to fd, which stays owned by the caller.
+    // Writes to fd, which stays owned by the caller; a capacity below the
+    // minimum is raised to it.
     explicit ByteOutput(int fd, std::size_t capacity = kDefaultCapacity);
 
-    // Room for at least `size` bytes (size <= capacity): write them from the
+    // Room for at least `size` bytes (at most kMinimumCapacity): write them from the
     // returned pointer, then hand the end of what was written to commit().
     char* reserve(std::size_t size) {
         if (static_cast<std::size_t>(limit_ - end_) < size) flush();

@@ -1,5 +1,7 @@
 #include "data_file.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -35,7 +37,7 @@ char* appendDigits(char* out, std::uint64_t digits, int skipped) {
 }
 
 // Plain decimal with no padding. Writes up to 8 bytes past what it returns.
-char* appendInteger(char* out, std::int64_t value) {
+[[gnu::always_inline]] inline char* appendInteger(char* out, std::int64_t value) {
     constexpr std::uint64_t kHundredMillion = 100000000;
     auto magnitude = static_cast<std::uint64_t>(value);
     if (value < 0) {
@@ -51,25 +53,48 @@ char* appendInteger(char* out, std::int64_t value) {
     return appendDigits(out, digits, leadingZeros);
 }
 
-// The numbers 1 to people, each followed by one blank, from a decimal
-// counter incremented in place: no conversion per number.
+constexpr auto kDigitPairs = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+// The numbers 1 to people, each followed by one blank. A hundred numbers
+// at a time share all digits but the last two: those leading digits are a
+// decimal counter incremented in place once per hundred, and the last two
+// come from a table, so that no number needs a conversion of its own.
 void writeNames(ByteOutput& output, std::int32_t people) {
-    // The counter's digits end at position 15, followed by the blank; each
-    // number is copied as a fixed 16 bytes, of which only its own count.
-    constexpr std::size_t kCopied = 16;
-    char counter[2 * kCopied];
+    for (std::int32_t n = 1; n <= std::min(people, 99); ++n) {
+        char* out = appendInteger(output.reserve(32), n);
+        *out++ = ' ';
+        output.commit(out);
+    }
+    // The leading digits end at position 16 and are copied as a fixed 8
+    // bytes (they are at most 8), of which only their own count.
+    char counter[24];
     std::memset(counter, '0', sizeof counter);
-    char* const blank = counter + kCopied;
-    *blank = ' ';
-    char* first = blank - 1;  // the first digit in use
-    for (std::int32_t n = 1; n <= people; ++n) {
-        char* digit = blank - 1;
+    char* const counterEnd = counter + 16;
+    char* leading = counterEnd - 1;
+    *leading = '1';
+    constexpr std::size_t kBlockBytes = 100 * (8 + 3) + 8;
+    for (std::int64_t first = 100; first <= people; first += 100) {
+        const auto length = static_cast<std::size_t>(counterEnd - leading);
+        const std::int64_t count = std::min<std::int64_t>(100, people - first + 1);
+        char* out = output.reserve(kBlockBytes);
+        for (std::int64_t pair = 0; pair < count; ++pair) {
+            std::memcpy(out, leading, 8);
+            std::memcpy(out + length, &kDigitPairs[static_cast<std::size_t>(2 * pair)], 2);
+            out[length + 2] = ' ';
+            out += length + 3;
+        }
+        output.commit(out);
+        char* digit = counterEnd - 1;
         while (*digit == '9') *digit-- = '0';
         ++*digit;
-        if (digit < first) first = digit;
-        char* out = output.reserve(kCopied);
-        std::memcpy(out, first, kCopied);
-        output.commit(out + (blank + 1 - first));
+        leading = std::min(leading, digit);
     }
 }
 

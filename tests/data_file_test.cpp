@@ -53,13 +53,15 @@ TEST(DataFile, HeadForFewOrNoPeople) {
 }
 
 TEST(DataFile, NamesCountThroughEveryCarry) {
-    // 100 001 names cross each carry up to six digits; a 64-byte buffer
-    // makes every few names straddle a flush.
-    constexpr std::int32_t people = 100001;
-    std::string expected = "people: 100001\nVarErr: 0.5\nNames: [\n";
-    for (std::int32_t n = 1; n <= people; ++n) expected += std::to_string(n) + " ";
-    expected += "]\nMrel: [\n";
-    EXPECT_EQ(written([](ByteOutput& out) { writeHead(out, people); }, 64), expected);
+    // Counts that stop before, at and after each hundred and each carry up
+    // to six digits; the smallest buffer makes names straddle its flushes.
+    for (const std::int32_t people : {2, 99, 100, 101, 199, 200, 999, 1000, 1001, 12345, 100001}) {
+        std::string expected = "people: " + std::to_string(people) + "\nVarErr: 0.5\nNames: [\n";
+        for (std::int32_t n = 1; n <= people; ++n) expected += std::to_string(n) + " ";
+        expected += "]\nMrel: [\n";
+        EXPECT_EQ(written([&](ByteOutput& out) { writeHead(out, people); }, ByteOutput::kMinimumCapacity), expected)
+            << people;
+    }
 }
 
 TEST(DataFile, RelationLines) {
@@ -90,14 +92,14 @@ TEST(DataFile, ManyRelationsThroughSmallBuffer) {
                             std::to_string(i * 1250) + "\n";
             }
         },
-        100);
+        ByteOutput::kMinimumCapacity);
     EXPECT_EQ(bytes, expected);
 }
 
 TEST(DataFile, WriteErrorIsKept) {
     const int readOnly = ::open("/dev/null", O_RDONLY);
     ASSERT_GE(readOnly, 0);
-    ByteOutput output(readOnly, 64);
+    ByteOutput output(readOnly, ByteOutput::kMinimumCapacity);
     writeHead(output, 1000);
     output.flush();
     EXPECT_EQ(output.error(), EBADF);

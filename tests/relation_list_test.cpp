@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -23,8 +24,23 @@ struct ReadList {
     std::optional<ReadError> error;
 };
 
-ReadList readList(const std::string& text, std::size_t capacity = ByteInput::kDefaultCapacity) {
-    const int fd = test::memoryFileWith(text);
+enum class Source { File, Pipe };
+
+// A descriptor holding text: a regular (memory) file, or a pipe, from which
+// bytes can be read only once. Pipes take texts up to their 64 KiB buffer.
+int descriptorWith(const std::string& text, Source source) {
+    if (source == Source::File) return test::memoryFileWith(text);
+    int ends[2];
+    if (::pipe(ends) != 0 || ::write(ends[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        throw std::runtime_error("pipe");
+    }
+    ::close(ends[1]);
+    return ends[0];
+}
+
+ReadList readList(const std::string& text, std::size_t capacity = ByteInput::kDefaultCapacity,
+                  Source source = Source::File) {
+    const int fd = descriptorWith(text, source);
     ByteInput input(fd, capacity);
     ReadList result;
     auto header = readHeader(input);
@@ -150,16 +166,32 @@ TEST(RelationList, ErrorsSayWhereAndWhat) {
         {"3 1\n0 1 \"\\\x01\xff", 2, "expected a real number, found \"\\\"\\\\\\x01\\xff\""},
     };
     for (const auto& c : cases) {
-        for (const std::size_t capacity : {std::size_t{1}, std::size_t{7}, ByteInput::kDefaultCapacity}) {
-            const ReadList list = readList(c.text, capacity);
-            if (c.what.empty()) {
-                EXPECT_FALSE(list.error) << c.text;
-                continue;
+        for (const Source source : {Source::File, Source::Pipe}) {
+            for (const std::size_t capacity : {std::size_t{1}, std::size_t{7}, ByteInput::kDefaultCapacity}) {
+                const ReadList list = readList(c.text, capacity, source);
+                if (c.what.empty()) {
+                    EXPECT_FALSE(list.error) << c.text;
+                    continue;
+                }
+                ASSERT_TRUE(list.error) << c.text;
+                EXPECT_EQ(list.error->line, c.line) << c.text << " capacity " << capacity;
+                EXPECT_EQ(list.error->what, c.what) << c.text << " capacity " << capacity;
             }
-            ASSERT_TRUE(list.error) << c.text;
-            EXPECT_EQ(list.error->line, c.line) << c.text;
-            EXPECT_EQ(list.error->what, c.what) << c.text << " capacity " << capacity;
         }
+    }
+}
+
+TEST(RelationList, LineNumbersFarIntoTheList) {
+    // Many blocks are dropped before the error; its line must still count
+    // every line feed before it, whether the list can be read again or not.
+    std::string text = "9 5000\n";
+    for (int i = 0; i < 4000; ++i) text += "1 2 0.5\n\n";
+    text += "\n\n1 2 oops";
+    for (const Source source : {Source::File, Source::Pipe}) {
+        const ReadList list = readList(text, 100, source);
+        ASSERT_TRUE(list.error);
+        EXPECT_EQ(list.error->line, 1 + 2 * 4000 + 3u);
+        EXPECT_EQ(list.relations.size(), 4000u);
     }
 }
 
