@@ -1,0 +1,340 @@
+// The converter under adverse conditions: a full disk, signals midway,
+// concurrent runs on one data file, pipes and directories where files are
+// expected, missing permissions, and a standard output that can't be
+// written. Whatever happens, a data file is either written whole or left
+// as it was, and no temporary file stays behind.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+
+namespace e2e {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+constexpr const char* kOpened = "abriu";
+constexpr const char* kOpenFailed = "Fail to open file In";
+constexpr const char* kEarlier = "people: 1\nVarErr: 0.5\nNames: [\n1 ]\nMrel: [\n]\n";
+
+std::string relations(int count, const std::string& line) {
+    std::string text;
+    text.reserve(static_cast<std::size_t>(count) * line.size());
+    for (int i = 0; i < count; ++i) text += line;
+    return text;
+}
+
+// The data file for three people and `count` copies of one relation line.
+std::string threePeopleWith(int count, const std::string& line) {
+    return "people: 3\nVarErr: 0.5\nNames: [\n1 2 3 ]\nMrel: [\n" + relations(count, line) + "]\n";
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat status{};
+    if (::lstat(path.c_str(), &status) != 0) return 0;
+    return status.st_mode & 07777;
+}
+
+RunOptions in(const TempDir& directory, std::vector<std::string> arguments) {
+    RunOptions options;
+    options.workingDirectory = directory.path();
+    options.arguments = std::move(arguments);
+    return options;
+}
+
+void expectOutcome(const RunResult& result, const std::string& message) {
+    EXPECT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exitStatus, 1) << describe(result);
+    EXPECT_EQ(result.standardOutput, message);
+    EXPECT_EQ(result.standardError, "");
+}
+
+struct FullDisk {
+    const char* name;
+    std::string list;
+};
+
+void PrintTo(const FullDisk& fullDisk, std::ostream* out) { *out << fullDisk.name; }
+
+class DiskFull : public testing::TestWithParam<FullDisk> {};
+
+// RLIMIT_FSIZE stands in for a full disk: past it, write(2) fails with
+// EFBIG (SIGXFSZ being ignored) as it would with ENOSPC.
+TEST_P(DiskFull, ReportsAndKeepsEarlierDataFile) {
+    constexpr unsigned long long kLimit = 64ULL * 1024;
+    for (const bool earlierDataFile : {false, true}) {
+        SCOPED_TRACE(earlierDataFile ? "earlier data file" : "no earlier data file");
+        TempDir directory;
+        writeFile(directory / "g.txt", GetParam().list);
+        if (earlierDataFile) writeFile(directory / "g.txt.datmos", kEarlier);
+        RunOptions options = in(directory, {"g.txt"});
+        options.fileSizeLimit = kLimit;
+
+        expectOutcome(runProgram(options), std::string(kOpened) + "Fail to write file Out: File too large");
+        if (earlierDataFile) {
+            EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlier);
+            EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
+        } else {
+            EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt"}));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DiskFull,
+    testing::Values(FullDisk{"WhileWritingNames", "200000 0\n"},
+                    FullDisk{"WhileWritingRelations", "3 100000\n" + relations(100000, "0 1 0.5\n")},
+                    FullDisk{"OnTheLastWrite", "3 10000\n" + relations(10000, "0 1 0.5\n")}),
+    [](const testing::TestParamInfo<FullDisk>& info) { return info.param.name; });
+
+// The same limit does not get in the way of a data file that fits under it.
+TEST(Faults, DataFileUnderTheSizeLimit) {
+    TempDir directory;
+    writeFile(directory / "g.txt", "3 4000\n" + relations(4000, "0 1 0.5\n"));
+    RunOptions options = in(directory, {"g.txt"});
+    options.fileSizeLimit = 64ULL * 1024;
+    expectOutcome(runProgram(options), kOpened);
+    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(4000, "( 1 , 2 ) 5000\n")));
+}
+
+// The relation list is a named pipe fed by the test, so the signal lands
+// while the data file is half written, whatever the machine's speed.
+class Interrupted : public testing::TestWithParam<int> {};
+
+TEST_P(Interrupted, LeavesEarlierDataFileAndNothingElse) {
+    const int signalNumber = GetParam();
+    TempDir directory;
+    ASSERT_EQ(::mkfifo((directory / "g.txt").c_str(), 0600), 0);
+    writeFile(directory / "g.txt.datmos", kEarlier);
+    ASSERT_EQ(::chmod((directory / "g.txt.datmos").c_str(), 0640), 0);
+
+    RunningProgram program(in(directory, {"g.txt"}));
+    PipeWriter list(directory / "g.txt");
+    ASSERT_TRUE(list.isOpen());
+    // More than a megabyte of output, so part of it has reached the file.
+    ASSERT_TRUE(list.write("3 1000000\n" + relations(200000, "0 1 0.5\n")));
+    ASSERT_TRUE(waitForOutputInProgress(program.pid(), directory.path(), 0));
+
+    program.sendSignal(signalNumber);
+    const RunResult result = program.wait();
+    list.close();
+    EXPECT_FALSE(result.exited) << describe(result);
+    EXPECT_EQ(result.signal, signalNumber) << describe(result);
+    EXPECT_NE(result.standardOutput, kOpened);
+    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlier);
+    EXPECT_EQ(modeOf(directory / "g.txt.datmos"), 0640u);
+    EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, Interrupted, testing::Values(SIGKILL, SIGINT, SIGTERM, SIGHUP),
+                         [](const testing::TestParamInfo<int>& info) { return std::string(sigabbrev_np(info.param)); });
+
+// Two runs write the same data file at once (the second one's data file
+// path is a link to the first one's): each run's file appears whole, and
+// the run that finishes last decides the content.
+TEST(Faults, TwoConversionsOfOneDataFileAtOnce) {
+    TempDir directory;
+    ASSERT_EQ(::mkfifo((directory / "a.txt").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((directory / "b.txt").c_str(), 0600), 0);
+    writeFile(directory / "a.txt.datmos", kEarlier);
+    fs::create_symlink("a.txt.datmos", directory / "b.txt.datmos");
+    constexpr int kCount = 150000;
+
+    RunningProgram first(in(directory, {"a.txt"}));
+    PipeWriter firstList(directory / "a.txt");
+    RunningProgram second(in(directory, {"b.txt"}));
+    PipeWriter secondList(directory / "b.txt");
+    ASSERT_TRUE(firstList.isOpen() && secondList.isOpen());
+    ASSERT_TRUE(firstList.write("3 " + std::to_string(2 * kCount) + "\n" + relations(kCount, "0 1 0.5\n")));
+    ASSERT_TRUE(secondList.write("3 " + std::to_string(2 * kCount) + "\n" + relations(kCount, "1 2 0.25\n")));
+    ASSERT_TRUE(waitForOutputInProgress(first.pid(), directory.path(), 0));
+    ASSERT_TRUE(waitForOutputInProgress(second.pid(), directory.path(), 0));
+
+    // Both are half way; the first one finishes, then the second.
+    ASSERT_TRUE(firstList.write(relations(kCount, "0 1 0.5\n")));
+    firstList.close();
+    expectOutcome(first.wait(), kOpened);
+    EXPECT_TRUE(sameBytes(readFile(directory / "a.txt.datmos"), threePeopleWith(2 * kCount, "( 1 , 2 ) 5000\n")));
+
+    ASSERT_TRUE(secondList.write(relations(kCount, "1 2 0.25\n")));
+    secondList.close();
+    expectOutcome(second.wait(), kOpened);
+    EXPECT_TRUE(sameBytes(readFile(directory / "a.txt.datmos"), threePeopleWith(2 * kCount, "( 2 , 3 ) 2500\n")));
+    EXPECT_TRUE(fs::is_symlink(directory / "b.txt.datmos"));
+    EXPECT_EQ(listDirectory(directory.path()), (Names{"a.txt", "a.txt.datmos", "b.txt", "b.txt.datmos"}));
+}
+
+// Two runs on the very same list, started together: one whole data file.
+TEST(Faults, SameListConvertedTwiceAtOnce) {
+    TempDir directory;
+    writeFile(directory / "g.txt", "3 100000\n" + relations(100000, "1 2 0.3\n"));
+    const std::string expected = threePeopleWith(100000, "( 2 , 3 ) 2999\n");
+    for (int round = 0; round < 3; ++round) {
+        RunningProgram first(in(directory, {"g.txt"}));
+        RunningProgram second(in(directory, {"g.txt"}));
+        expectOutcome(first.wait(), kOpened);
+        expectOutcome(second.wait(), kOpened);
+        EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), expected));
+        EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
+    }
+}
+
+// Fed one byte at a time, numbers arrive split across reads.
+TEST(Faults, NamedPipeAsRelationList) {
+    TempDir directory;
+    ASSERT_EQ(::mkfifo((directory / "g.txt").c_str(), 0600), 0);
+    RunningProgram program(in(directory, {"g.txt"}));
+    PipeWriter list(directory / "g.txt");
+    ASSERT_TRUE(list.isOpen());
+    const std::string text = "12 6\n0 1 0.5\n1 2 -0.3\n10 11 1e-4\n+3 -4 2.5E+1\n5 6 0x1.8p1\n-7 8 214748.3647\ntrailing";
+    for (const char byte : text) ASSERT_TRUE(list.write(std::string_view(&byte, 1)));
+    list.close();
+    expectOutcome(program.wait(), kOpened);
+    EXPECT_EQ(readFile(directory / "g.txt.datmos"),
+              "people: 12\nVarErr: 0.5\nNames: [\n1 2 3 4 5 6 7 8 9 10 11 12 ]\nMrel: [\n"
+              "( 1 , 2 ) 5000\n( 2 , 3 ) -2999\n( 11 , 12 ) 1\n( 4 , -3 ) 250000\n( 6 , 7 ) 30000\n"
+              "( -6 , 9 ) 2147483647\n]\n");
+    EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
+}
+
+TEST(Faults, DirectoryAsRelationList) {
+    TempDir directory;
+    fs::create_directory(directory / "g");
+    expectOutcome(runProgram(in(directory, {"g"})), kOpenFailed);
+    EXPECT_EQ(listDirectory(directory.path()), (Names{"g"}));
+    EXPECT_EQ(listDirectory(directory / "g"), Names{});
+}
+
+TEST(Faults, DataFilePathIsADirectory) {
+    TempDir directory;
+    writeFile(directory / "g.txt", "3 0\n");
+    fs::create_directory(directory / "g.txt.datmos");
+    writeFile(directory / "g.txt.datmos/inside", "kept");
+    expectOutcome(runProgram(in(directory, {"g.txt"})), std::string(kOpened) + kOpenFailed);
+    EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
+    EXPECT_EQ(listDirectory(directory / "g.txt.datmos"), (Names{"inside"}));
+    EXPECT_EQ(readFile(directory / "g.txt.datmos/inside"), "kept");
+}
+
+// Permission checks that root passes; root runs the converter as nobody.
+class NoPermission : public testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() == 0) {
+            user_ = 65534;
+            // Let that user reach the files.
+            fs::permissions(directory_.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                                   fs::perms::others_read | fs::perms::others_exec);
+            // That user may not reach the program itself (a build under a
+            // private directory): then there is nothing to test.
+            try {
+                const RunResult probe = run("absent");
+                if (probe.standardOutput != kOpenFailed) GTEST_SKIP() << "as nobody: " << describe(probe);
+            } catch (const std::exception& error) {
+                GTEST_SKIP() << "can't run the converter as nobody: " << error.what();
+            }
+        }
+    }
+
+    RunResult run(const std::string& argument) {
+        RunOptions options = in(directory_, {argument});
+        options.user = user_;
+        return runProgram(options);
+    }
+
+    TempDir directory_;
+    std::optional<uid_t> user_;
+};
+
+struct ReadOnlyCase {
+    const char* name;
+    std::optional<mode_t> earlierDataFileMode;  // none: no earlier data file
+    bool written;                               // else: refused, left as it was
+};
+
+void PrintTo(const ReadOnlyCase& readOnlyCase, std::ostream* out) { *out << readOnlyCase.name; }
+
+class ReadOnlyDirectory : public NoPermission, public testing::WithParamInterface<ReadOnlyCase> {};
+
+// Without a temporary file beside it, a writable data file is written in
+// place; otherwise nothing changes.
+TEST_P(ReadOnlyDirectory, WritesOnlyWhereAPlainOpenWould) {
+    const ReadOnlyCase& c = GetParam();
+    const fs::path readOnly = directory_ / "ro";
+    fs::create_directory(readOnly);
+    writeFile(readOnly / "g.txt", "3 2\n0 1 0.5\n1 2 0.3\n");
+    Names expectedNames{"g.txt"};
+    if (c.earlierDataFileMode) {
+        writeFile(readOnly / "g.txt.datmos", kEarlier);
+        ASSERT_EQ(::chmod((readOnly / "g.txt.datmos").c_str(), *c.earlierDataFileMode), 0);
+        expectedNames.push_back("g.txt.datmos");
+    }
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
+
+    const RunResult result = run("ro/g.txt");
+    if (c.written) {
+        expectOutcome(result, kOpened);
+        EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), 
+                  "people: 3\nVarErr: 0.5\nNames: [\n1 2 3 ]\nMrel: [\n( 1 , 2 ) 5000\n( 2 , 3 ) 2999\n]\n");
+    } else {
+        expectOutcome(result, std::string(kOpened) + kOpenFailed);
+        if (c.earlierDataFileMode) {
+            EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kEarlier);
+        }
+    }
+    if (c.earlierDataFileMode) {
+        EXPECT_EQ(modeOf(readOnly / "g.txt.datmos"), *c.earlierDataFileMode);
+    }
+    EXPECT_EQ(listDirectory(readOnly), expectedNames);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ReadOnlyDirectory,
+                         testing::Values(ReadOnlyCase{"NoDataFile", std::nullopt, false},
+                                         ReadOnlyCase{"WritableDataFile", 0666, true},
+                                         ReadOnlyCase{"ReadOnlyDataFile", 0444, false}),
+                         [](const testing::TestParamInfo<ReadOnlyCase>& info) { return info.param.name; });
+
+TEST_F(NoPermission, UnreadableRelationList) {
+    writeFile(directory_ / "g.txt", "3 0\n");
+    ASSERT_EQ(::chmod((directory_ / "g.txt").c_str(), 0200), 0);
+    expectOutcome(run("g.txt"), kOpenFailed);
+    EXPECT_EQ(listDirectory(directory_.path()), (Names{"g.txt"}));
+}
+
+// Standard output that can't take the message does not stop the data
+// file from being written whole, nor does it kill the run.
+class UnwritableStandardOutput : public testing::TestWithParam<StandardOutput> {};
+
+TEST_P(UnwritableStandardOutput, DataFileStillWritten) {
+    TempDir directory;
+    writeFile(directory / "g.txt", "3 100000\n" + relations(100000, "1 2 0.3\n"));
+    writeFile(directory / "g.txt.datmos", kEarlier);
+    RunOptions options = in(directory, {"g.txt"});
+    options.standardOutput = GetParam();
+    const RunResult result = runProgram(options);
+    EXPECT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exitStatus, 1) << describe(result);
+    EXPECT_EQ(result.standardError, "");
+    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(100000, "( 2 , 3 ) 2999\n")));
+    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt"), "3 100000\n" + relations(100000, "1 2 0.3\n")));
+    EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UnwritableStandardOutput,
+                         testing::Values(StandardOutput::Closed, StandardOutput::BrokenPipe),
+                         [](const testing::TestParamInfo<StandardOutput>& info) {
+                             return info.param == StandardOutput::Closed ? "Closed" : "BrokenPipe";
+                         });
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,325 @@
+#include "run_program.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace e2e {
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void closeIfOpen(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// In the forked child, before exec: only async-signal-safe calls. On any
+// failure the errno goes up the report pipe and the child exits 127.
+[[noreturn]] void childFailed(int reportFd) {
+    const int error = errno;
+    [[maybe_unused]] const ssize_t written = ::write(reportFd, &error, sizeof error);
+    ::_exit(127);
+}
+
+// Whether the child has ended, without reaping it.
+bool hasEnded(pid_t pid) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return true;
+    return info.si_pid == pid;
+}
+
+}  // namespace
+
+RunningProgram::RunningProgram(const RunOptions& options) {
+    // Everything the child needs is prepared before the fork.
+    const std::string directory = options.workingDirectory.string();
+    std::vector<std::string> argumentText{kProgram};
+    argumentText.insert(argumentText.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    argv.reserve(argumentText.size() + 1);
+    for (std::string& argument : argumentText) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    int outPipe[2] = {-1, -1};
+    int errPipe[2] = {-1, -1};
+    int reportPipe[2] = {-1, -1};
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0 || ::pipe2(reportPipe, O_CLOEXEC) != 0) {
+        fail("pipe2");
+    }
+    if (options.standardOutput == StandardOutput::BrokenPipe) closeIfOpen(outPipe[0]);
+    const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (devNull < 0) fail("open /dev/null");
+
+    pid_ = ::fork();
+    if (pid_ < 0) fail("fork");
+    if (pid_ == 0) {
+        ::close(reportPipe[0]);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (const int signalNumber : {SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGXFSZ}) ::signal(signalNumber, SIG_DFL);
+        if (::dup2(devNull, STDIN_FILENO) < 0) childFailed(reportPipe[1]);
+        if (options.standardOutput == StandardOutput::Closed) {
+            ::close(STDOUT_FILENO);
+        } else if (::dup2(outPipe[1], STDOUT_FILENO) < 0) {
+            childFailed(reportPipe[1]);
+        }
+        if (::dup2(errPipe[1], STDERR_FILENO) < 0) childFailed(reportPipe[1]);
+        if (options.fileSizeLimit) {
+            const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) childFailed(reportPipe[1]);
+            ::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+        }
+        if (options.user) {
+            const gid_t group = static_cast<gid_t>(*options.user);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(group) != 0 || ::setuid(*options.user) != 0) {
+                childFailed(reportPipe[1]);
+            }
+        }
+        if (::chdir(directory.c_str()) != 0) childFailed(reportPipe[1]);
+        ::execv(kProgram, argv.data());
+        childFailed(reportPipe[1]);
+    }
+
+    ::close(devNull);
+    ::close(reportPipe[1]);
+    closeIfOpen(outPipe[1]);
+    ::close(errPipe[1]);
+    outFd_ = outPipe[0];
+    errFd_ = errPipe[0];
+    int childError = 0;
+    ssize_t got;
+    do {
+        got = ::read(reportPipe[0], &childError, sizeof childError);
+    } while (got < 0 && errno == EINTR);
+    ::close(reportPipe[0]);
+    if (got > 0) {
+        wait();
+        errno = childError;
+        fail(std::string("starting ") + kProgram);
+    }
+}
+
+RunningProgram::~RunningProgram() {
+    if (!reaped_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    closeIfOpen(outFd_);
+    closeIfOpen(errFd_);
+}
+
+void RunningProgram::sendSignal(int signalNumber) const {
+    if (::kill(pid_, signalNumber) != 0) fail("kill");
+}
+
+RunResult RunningProgram::wait() {
+    RunResult result;
+    // Both streams are drained together, so that a full pipe never stalls
+    // the child.
+    while (outFd_ >= 0 || errFd_ >= 0) {
+        pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            fail("poll");
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                (i == 0 ? result.standardOutput : result.standardError).append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                closeIfOpen(i == 0 ? outFd_ : errFd_);
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0) {
+        if (errno != EINTR) fail("waitpid");
+    }
+    reaped_ = true;
+    if (WIFEXITED(status)) {
+        result.exited = true;
+        result.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+RunResult runProgram(const RunOptions& options) { return RunningProgram(options).wait(); }
+
+std::string describe(const RunResult& result) {
+    std::ostringstream text;
+    if (result.exited) {
+        text << "exit status " << result.exitStatus;
+    } else {
+        text << "killed by signal " << result.signal << " (" << ::strsignal(result.signal) << ")";
+    }
+    text << ", stdout \"" << result.standardOutput << "\", stderr \"" << result.standardError << "\"";
+    return text.str();
+}
+
+TempDir::TempDir() {
+    std::string pattern = "/tmp/datmos-e2e-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    // Give back the write and search bits that a test took away, so that
+    // everything can be removed.
+    std::error_code error;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
+    for (auto entry = std::filesystem::recursive_directory_iterator(path_, error);
+         !error && entry != std::filesystem::recursive_directory_iterator(); entry.increment(error)) {
+        if (entry->is_directory(error) && !entry->is_symlink(error)) {
+            std::filesystem::permissions(entry->path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, error);
+        }
+    }
+    std::filesystem::remove_all(path_, error);
+}
+
+std::vector<std::string> listDirectory(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    DIR* stream = ::opendir(directory.c_str());
+    if (stream == nullptr) fail("opendir " + directory.string());
+    while (const dirent* entry = ::readdir(stream)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(stream);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view content) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(content.data(), static_cast<std::streamsize>(content.size()));
+    if (!file.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) throw std::runtime_error("cannot read " + path.string());
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+namespace {
+
+std::string excerpt(const std::string& text, std::size_t from) {
+    std::string shown;
+    for (std::size_t i = from; i < text.size() && i < from + 60; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\n') {
+            shown += "\\n";
+        } else if (byte >= 0x20 && byte < 0x7F) {
+            shown += static_cast<char>(byte);
+        } else {
+            static constexpr char kHex[] = "0123456789abcdef";
+            shown += std::string("\\x") + kHex[byte >> 4] + kHex[byte & 0xF];
+        }
+    }
+    return "\"" + shown + "\"";
+}
+
+}  // namespace
+
+testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return testing::AssertionSuccess();
+    const auto mismatch = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+    const auto offset = static_cast<std::size_t>(mismatch.first - actual.begin());
+    const auto line = 1 + std::count(actual.begin(), mismatch.first, '\n');
+    const std::size_t from = offset - std::min<std::size_t>(offset, 20);
+    return testing::AssertionFailure() << actual.size() << " bytes where " << expected.size()
+                                       << " were expected; first difference at byte " << offset << " (line " << line
+                                       << "):\n  actual   from byte " << from << ": " << excerpt(actual, from)
+                                       << "\n  expected from byte " << from << ": " << excerpt(expected, from);
+}
+
+PipeWriter::PipeWriter(const std::filesystem::path& fifo) {
+    // A writer that dies with its reader must not take the test with it.
+    ::signal(SIGPIPE, SIG_IGN);
+    // Opening without blocking fails with ENXIO until a reader is there;
+    // polling keeps a converter that never opens the pipe from hanging the
+    // test.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (fd_ < 0) {
+        fd_ = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ >= 0) break;
+        if (errno != ENXIO || std::chrono::steady_clock::now() > giveUp) {
+            ADD_FAILURE() << "no reader opened " << fifo << ": " << std::strerror(errno);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int flags = ::fcntl(fd_, F_GETFL);
+    ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+PipeWriter::~PipeWriter() { close(); }
+
+bool PipeWriter::write(std::string_view data) {
+    while (fd_ >= 0 && !data.empty()) {
+        const ssize_t done = ::write(fd_, data.data(), data.size());
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        data.remove_prefix(static_cast<std::size_t>(done));
+    }
+    return fd_ >= 0;
+}
+
+void PipeWriter::close() { closeIfOpen(fd_); }
+
+bool waitForOutputInProgress(pid_t pid, const std::filesystem::path& directory, long long bytes) {
+    const std::string prefix = std::filesystem::canonical(directory).string() + "/";
+    const std::string fdDirectory = "/proc/" + std::to_string(pid) + "/fd";
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!hasEnded(pid) && std::chrono::steady_clock::now() < giveUp) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(fdDirectory, error)) {
+            const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+            if (error || target.rfind(prefix, 0) != 0) continue;
+            struct stat status{};
+            if (::stat(entry.path().c_str(), &status) != 0 || !S_ISREG(status.st_mode)) continue;
+            // Only a file open for writing is the data file in the making.
+            std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" + entry.path().filename().string());
+            std::string key;
+            std::string flags;
+            while (info >> key >> flags && key != "flags:") {
+            }
+            if (key != "flags:" || (std::stoi(flags, nullptr, 8) & O_ACCMODE) == O_RDONLY) continue;
+            if (status.st_size > bytes) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+}  // namespace e2e

@@ -1,0 +1,135 @@
+// Helpers for the end-to-end tests: run the converter as a child process
+// in a chosen directory, watch it while it runs, and inspect the files it
+// leaves behind in a throw-away directory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace e2e {
+
+// The converter under test.
+inline constexpr const char* kProgram = DATMOS_CONVERT;
+
+enum class StandardOutput {
+    Captured,    // a pipe that the test reads to the end
+    Closed,      // descriptor 1 closed in the child
+    BrokenPipe,  // a pipe whose read end is already closed
+};
+
+inline void PrintTo(StandardOutput standardOutput, std::ostream* out) {
+    *out << (standardOutput == StandardOutput::Captured ? "captured"
+             : standardOutput == StandardOutput::Closed ? "closed"
+                                                         : "broken pipe");
+}
+
+struct RunOptions {
+    std::filesystem::path workingDirectory = ".";
+    std::vector<std::string> arguments;  // after the program name
+    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so that a write past it
+    // fails with EFBIG instead of killing the child.
+    std::optional<unsigned long long> fileSizeLimit;
+    StandardOutput standardOutput = StandardOutput::Captured;
+    // Run as this user and group (needs privileges), e.g. to meet
+    // permission checks that root would pass.
+    std::optional<uid_t> user;
+};
+
+struct RunResult {
+    std::string standardOutput;
+    std::string standardError;
+    bool exited = false;  // ended through exit(): exitStatus is valid
+    int exitStatus = -1;
+    int signal = 0;  // the signal that ended it, when !exited
+};
+
+// A converter started in the background: the test may signal it midway,
+// then collects what it printed and how it ended.
+class RunningProgram {
+public:
+    explicit RunningProgram(const RunOptions& options);
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+    // Kills and reaps a child that the test did not wait for.
+    ~RunningProgram();
+
+    pid_t pid() const { return pid_; }
+    void sendSignal(int signalNumber) const;
+    // Reads standard output and error to their end and reaps the child.
+    RunResult wait();
+
+private:
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int errFd_ = -1;
+    bool reaped_ = false;
+};
+
+// Runs the converter to its end.
+RunResult runProgram(const RunOptions& options);
+
+// How the child ended, for assertion messages.
+std::string describe(const RunResult& result);
+
+// A fresh directory under /tmp, removed with everything in it (whatever
+// its permission bits) when the object goes away.
+class TempDir {
+public:
+    TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir();
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::filesystem::path& relative) const { return path_ / relative; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The names in a directory (not "." or ".."), sorted, hidden ones included.
+std::vector<std::string> listDirectory(const std::filesystem::path& directory);
+
+void writeFile(const std::filesystem::path& path, std::string_view content);
+// The whole content of a file; throws when it can't be read.
+std::string readFile(const std::filesystem::path& path);
+
+// Byte-for-byte equality that, unlike EXPECT_EQ on long multi-line
+// strings, reports only the first difference (line, offset and the bytes
+// around it) and never builds a line diff of megabytes.
+testing::AssertionResult sameBytes(const std::string& actual, const std::string& expected);
+
+// The writing end of a named pipe, opened once a reader has opened the
+// other end, so that a test can feed a running converter piece by piece.
+class PipeWriter {
+public:
+    // Fails the test (and stays closed) if no reader comes within a minute.
+    explicit PipeWriter(const std::filesystem::path& fifo);
+    PipeWriter(const PipeWriter&) = delete;
+    PipeWriter& operator=(const PipeWriter&) = delete;
+    ~PipeWriter();
+
+    bool isOpen() const { return fd_ >= 0; }
+    // Writes everything, blocking while the reader catches up. False when
+    // the reader went away.
+    bool write(std::string_view data);
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+// Blocks until the running child holds open a regular file inside
+// `directory` with more than `bytes` bytes in it (its data file being
+// written, named or not). False if the child ended first.
+bool waitForOutputInProgress(pid_t pid, const std::filesystem::path& directory, long long bytes);
+
+}  // namespace e2e
