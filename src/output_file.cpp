@@ -89,7 +89,7 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
 
 OutputFile::~OutputFile() { discard(); }
 
-std::variant<OutputFile, int> OutputFile::open(const std::string& path) {
+std::variant<OutputFile, int> OutputFile::open(const std::string& path, Temporary first) {
     std::string target = followLinks(path);
     // Probe the target the way a plain open would, without truncating it.
     const int existing = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
@@ -101,7 +101,11 @@ std::variant<OutputFile, int> OutputFile::open(const std::string& path) {
     const mode_t mode = existing >= 0 ? status.st_mode & 07777 : newFileMode();
 
     std::string directory = directoryOf(target);
-    int fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    // An unnamed file is given its name through /proc at the end; without
+    // /proc (a bare chroot) a named temporary file is used from the start.
+    int fd = first == Temporary::UnnamedFirst && ::access("/proc/self/fd", X_OK) == 0
+                 ? ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)
+                 : -1;
     Mode chosen = Mode::Unnamed;
     std::string temporary;
     if (fd < 0) {

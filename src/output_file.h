@@ -14,10 +14,14 @@ namespace datmos {
 
 class OutputFile {
 public:
+    // Which temporary file to try first: an unnamed one, or straight away
+    // the named one that serves where unnamed files are not supported.
+    enum class Temporary { UnnamedFirst, Named };
+
     // Opens a way to write `path` wherever a plain open for writing would
     // succeed (a symbolic link is followed to its target), or gives the
     // errno of why such an open fails. Nothing at `path` changes yet.
-    static std::variant<OutputFile, int> open(const std::string& path);
+    static std::variant<OutputFile, int> open(const std::string& path, Temporary first = Temporary::UnnamedFirst);
 
     OutputFile(OutputFile&& other) noexcept;
     OutputFile& operator=(OutputFile&&) = delete;
