@@ -33,6 +33,26 @@ bool nanSequenceMayGoOn(const char* stop, const char* end) {
     return s == end;
 }
 
+// Where the hexadecimal number after "0x" ends: hex digits with an
+// optional point, then an optional binary exponent "p", sign, digits. It is
+// worked out here because from_chars in GCC 12 takes a second sign in the
+// exponent ("0x1p+-8" as 2^-8, where strtod stops before the "p").
+const char* hexNumberEnd(const char* s, const char* end) {
+    while (s < end && isHexDigit(*s)) ++s;
+    if (s < end && *s == '.') {
+        ++s;
+        while (s < end && isHexDigit(*s)) ++s;
+    }
+    if (s < end && (*s == 'p' || *s == 'P')) {
+        const char* exponent = s + 1;
+        if (exponent < end && (*exponent == '+' || *exponent == '-')) ++exponent;
+        const char* digits = exponent;
+        while (exponent < end && isDigit(*exponent)) ++exponent;
+        if (exponent > digits) s = exponent;
+    }
+    return s;
+}
+
 }  // namespace
 
 IntegerScan scanInteger(const char* p, const char* end, bool atEnd) {
@@ -70,7 +90,7 @@ RealScan scanReal(const char* p, const char* end, bool atEnd) {
         const bool hexDigits = hexPrefix && end - s >= 3 &&
                                (isHexDigit(s[2]) || (s[2] == '.' && end - s >= 4 && isHexDigit(s[3])));
         if (hexDigits) {
-            parsed = std::from_chars(s + 2, end, magnitude, std::chars_format::hex);
+            parsed = std::from_chars(s + 2, hexNumberEnd(s + 2, end), magnitude, std::chars_format::hex);
         } else if (hexPrefix) {
             parsed = {s + 1, std::errc{}};  // "0x" without hex digits is the number 0
         } else {
