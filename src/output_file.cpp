@@ -49,7 +49,11 @@ std::string followLinks(std::string path) {
         const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
         if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return path;
         target.resize(static_cast<std::size_t>(length));
-        path = target.front() == '/' ? target : directoryOf(path) + target;
+        if (target.front() == '/') {
+            path = std::move(target);
+        } else {
+            path = directoryOf(path).append(target);
+        }
     }
     return path;
 }
