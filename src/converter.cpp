@@ -1,5 +1,6 @@
 #include "converter.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -63,23 +64,18 @@ constexpr int kBatches = 4;
 
 // The reading thread: fills the batches that come back empty with the
 // relations in list order, and stops after the last one or the first error.
-void readRelations(ByteInput& input, std::int32_t relationCount, Channel<RelationBatch>& empty,
-                   Channel<RelationBatch>& filled) {
+void readBatches(ByteInput& input, std::int32_t relationCount, Channel<RelationBatch>& empty,
+                 Channel<RelationBatch>& filled) {
     std::int32_t index = 0;
     for (bool last = false; !last;) {
         std::optional<RelationBatch> batch = empty.pop();
         if (!batch) return;  // the writer has stopped
-        batch->relations.clear();
-        while (index < relationCount && batch->relations.size() < kBatchSize) {
-            auto relation = readRelation(input);
-            if (auto* error = std::get_if<ReadError>(&relation)) {
-                batch->error = std::move(*error);
-                batch->errorIndex = index;
-                break;
-            }
-            batch->relations.push_back(std::get<Relation>(relation));
-            ++index;
-        }
+        const std::int32_t remaining = std::max(relationCount - index, 0);  // a count may be negative
+        batch->relations.resize(std::min(kBatchSize, static_cast<std::size_t>(remaining)));
+        const std::size_t count = readRelations(input, batch->relations, batch->error);
+        batch->relations.resize(count);
+        batch->errorIndex = index + static_cast<std::int32_t>(count);
+        index += static_cast<std::int32_t>(count);
         last = batch->last = batch->error || index >= relationCount;
         filled.push(std::move(*batch));
     }
@@ -87,8 +83,8 @@ void readRelations(ByteInput& input, std::int32_t relationCount, Channel<Relatio
 
 // The writing thread: writes each batch's relations as they come; an empty
 // string once the last batch is written, else the message that ends the run.
-std::string writeRelations(ByteOutput& output, std::int32_t relationCount, Channel<RelationBatch>& empty,
-                           Channel<RelationBatch>& filled) {
+std::string writeBatches(ByteOutput& output, std::int32_t relationCount, Channel<RelationBatch>& empty,
+                         Channel<RelationBatch>& filled) {
     for (;;) {
         RelationBatch batch = *filled.pop();
         for (const Relation& relation : batch.relations) writeRelation(output, relation);
@@ -117,10 +113,10 @@ std::string convert(ByteInput& input, ByteOutput& output) {
         batch.relations.reserve(kBatchSize);
         empty.push(std::move(batch));
     }
-    std::jthread reader([&, count = relationCount] { readRelations(input, count, empty, filled); });
+    std::jthread reader([&, count = relationCount] { readBatches(input, count, empty, filled); });
 
     writeHead(output, people);
-    std::string failure = writeRelations(output, relationCount, empty, filled);
+    std::string failure = writeBatches(output, relationCount, empty, filled);
     empty.close();  // lets the reader go if it waits for a batch
     reader.join();
     if (!failure.empty()) return failure;

@@ -189,4 +189,22 @@ std::variant<Relation, ReadError> readRelation(ByteInput& input) {
     return error;
 }
 
+std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error) {
+    std::size_t count = 0;
+    while (count < relations.size()) {
+        if (const char* stop = scanRelationFast(input.cursor(), relations[count])) {
+            input.advanceTo(stop);
+            ++count;
+            continue;
+        }
+        auto relation = readRelation(input);
+        if (auto* failure = std::get_if<ReadError>(&relation)) {
+            error = std::move(*failure);
+            break;
+        }
+        relations[count++] = std::get<Relation>(relation);
+    }
+    return count;
+}
+
 }  // namespace datmos

@@ -4,7 +4,10 @@
 // the C locale, read without stdio so that no locale is ever consulted.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <variant>
 
@@ -27,5 +30,10 @@ std::variant<ListHeader, ReadError> readHeader(ByteInput& input);
 // data file cannot carry: a person number of 2147483647 (its 1-based
 // successor has no 32-bit value) and a weight whose scaled value has none.
 std::variant<Relation, ReadError> readRelation(ByteInput& input);
+
+// Reads relations into `relations` until it is full, as that many calls of
+// readRelation would, but without a call per relation. Returns how many
+// were read; when one fails, fewer, and `error` says why.
+std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error);
 
 }  // namespace datmos
