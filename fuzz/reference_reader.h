@@ -1,0 +1,43 @@
+// A deliberately plain reader of relation lists, used as the oracle of the
+// fuzz target: one number at a time with the C library's own conversions
+// (strtol and strtod in the C locale) over the whole text in memory, and
+// the weight scaling done exactly in integer arithmetic. Hexadecimal
+// weights, whose subnormal values glibc's strtod sometimes rounds wrongly,
+// are rounded exactly by the reference itself.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "records.h"
+
+namespace datmos_fuzz {
+
+// The exact product of weight and 10000 truncated toward zero, worked out
+// on the integer significand; nothing when it has no signed 32-bit value.
+std::optional<std::int32_t> exactScaledWeight(double weight);
+
+// What reading a whole list should give: the records read, and when the
+// read stopped early, the line and description the reader should report.
+struct ReferenceList {
+    bool headerRead = false;
+    datmos::ListHeader header;
+    std::vector<datmos::Relation> relations;
+    bool complete = false;  // the header and every announced relation were read
+    std::uint64_t errorLine = 0;
+    std::string errorWhat;
+};
+
+// Reads the header, then relations until relationCount of them are read
+// or one field is refused.
+ReferenceList readReferenceList(std::string_view text);
+
+// The data file that the writer should give for these records; the tail
+// is written only for a complete list. `people` is the value handed to
+// the head (the caller may have clamped it).
+std::string referenceDataFile(std::int32_t people, const std::vector<datmos::Relation>& relations, bool complete);
+
+}  // namespace datmos_fuzz
