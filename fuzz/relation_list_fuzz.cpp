@@ -8,8 +8,9 @@
 //    hangs or reads outside its buffer (the sanitizers watch that);
 //  - the reader gives the same result with a buffer that holds the whole
 //    input and with tiny ones (1 to 64 bytes, chosen from the input), from
-//    the memory file and from a pipe, so that numbers straddling a buffer
-//    boundary are read whole and lines are counted either way;
+//    the memory file and from a pipe, one relation per call and in batches,
+//    so that numbers straddling a buffer boundary are read whole and lines
+//    are counted either way;
 //  - it agrees with the reference reader field for field: the same
 //    header and relations bit for bit, the same field refused, with the
 //    same line and description;
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -87,9 +89,10 @@ struct ReadResult {
     std::string errorWhat;
 };
 
-// Reads the whole list the way the conversion run does, from the start
-// of fd.
-ReadResult readWithProject(int fd, std::size_t capacity) {
+// Reads the whole list: the relations one call each (batch 0), or in
+// calls of readRelations for up to `batch` relations, as the conversion run
+// reads them.
+ReadResult readWithProject(int fd, std::size_t capacity, std::size_t batch) {
     datmos::ByteInput input(fd, capacity);
     ReadResult result;
     auto stop = [&](const datmos::ReadError& error) {
@@ -101,12 +104,52 @@ ReadResult readWithProject(int fd, std::size_t capacity) {
     if (const auto* error = std::get_if<datmos::ReadError>(&header)) return stop(*error);
     result.header = std::get<datmos::ListHeader>(header);
     result.headerRead = true;
-    for (std::int32_t index = 0; index < result.header.relationCount; ++index) {
-        const auto relation = datmos::readRelation(input);
-        if (const auto* error = std::get_if<datmos::ReadError>(&relation)) return stop(*error);
-        result.relations.push_back(std::get<datmos::Relation>(relation));
+    const auto count = static_cast<std::size_t>(std::max(result.header.relationCount, 0));
+    if (batch == 0) {
+        while (result.relations.size() < count) {
+            const auto relation = datmos::readRelation(input);
+            if (const auto* error = std::get_if<datmos::ReadError>(&relation)) return stop(*error);
+            result.relations.push_back(std::get<datmos::Relation>(relation));
+        }
+    } else {
+        std::vector<datmos::Relation> relations;
+        while (result.relations.size() < count) {
+            relations.assign(std::min(batch, count - result.relations.size()), datmos::Relation{});
+            std::optional<datmos::ReadError> error;
+            const std::size_t read = datmos::readRelations(input, relations, error);
+            if (read > relations.size() || (read < relations.size()) != error.has_value()) {
+                fail("readRelations miscounts, or stops early without an error");
+            }
+            result.relations.insert(result.relations.end(), relations.begin(),
+                                    relations.begin() + static_cast<std::ptrdiff_t>(read));
+            if (error) return stop(*error);
+        }
     }
     result.complete = true;
+    return result;
+}
+
+ReadResult readFromStart(int fd, std::size_t capacity, std::size_t batch) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) fail("lseek failed");
+    return readWithProject(fd, capacity, batch);
+}
+
+// Reads the input from a pipe, where the reader cannot go back to count
+// lines and must count them as it goes. The input fits in the pipe.
+ReadResult readThroughPipe(const std::uint8_t* data, std::size_t size, std::size_t capacity, std::size_t batch) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) fail("pipe2 failed");
+    if (::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(std::max<std::size_t>(size, 4096))) < 0) {
+        fail("cannot make the pipe hold the input");
+    }
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t written = ::write(ends[1], data + done, size - done);
+        if (written <= 0) fail("write to pipe failed");
+        done += static_cast<std::size_t>(written);
+    }
+    ::close(ends[1]);
+    ReadResult result = readWithProject(ends[0], capacity, batch);
+    ::close(ends[0]);
     return result;
 }
 
@@ -158,30 +201,6 @@ bool sameResult(const A& a, const B& b) {
     return a.complete || (a.errorLine == b.errorLine && a.errorWhat == b.errorWhat);
 }
 
-ReadResult readFromStart(int fd, std::size_t capacity) {
-    if (::lseek(fd, 0, SEEK_SET) != 0) fail("lseek failed");
-    return readWithProject(fd, capacity);
-}
-
-// Reads the input from a pipe, where the reader cannot go back to count
-// lines and must count them as it goes. The input fits in the pipe.
-ReadResult readThroughPipe(const std::uint8_t* data, std::size_t size, std::size_t capacity) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) fail("pipe2 failed");
-    if (::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(std::max<std::size_t>(size, 4096))) < 0) {
-        fail("cannot make the pipe hold the input");
-    }
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t written = ::write(ends[1], data + done, size - done);
-        if (written <= 0) fail("write to pipe failed");
-        done += static_cast<std::size_t>(written);
-    }
-    ::close(ends[1]);
-    ReadResult result = readWithProject(ends[0], capacity);
-    ::close(ends[0]);
-    return result;
-}
-
 // A stopped read must say where and why in printable text.
 void checkDescription(const ReadResult& result) {
     if (result.complete) return;
@@ -210,20 +229,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // as with the default capacity, without allocating a megabyte for
     // every run.
     const std::size_t wholeCapacity = std::min(size + 1, datmos::ByteInput::kDefaultCapacity);
-    const ReadResult project = readFromStart(inputFd, wholeCapacity);
+    const ReadResult project = readFromStart(inputFd, wholeCapacity, 64);
     checkDescription(project);
 
     // Tiny buffers, so that numbers straddle their boundaries everywhere:
-    // from the memory file, and from a pipe.
+    // from the memory file one relation per call, and from a pipe in small
+    // batches.
     const std::size_t tinyCapacities[] = {1 + hash % 64, 1 + (hash >> 6) % 8};
+    const std::size_t smallBatch = 1 + (hash >> 9) % 16;
     for (const bool pipe : {false, true}) {
         const std::size_t capacity = tinyCapacities[pipe ? 1 : 0];
-        const ReadResult tiny = pipe ? readThroughPipe(data, size, capacity) : readFromStart(inputFd, capacity);
+        const std::size_t batch = pipe ? smallBatch : 0;
+        const ReadResult tiny =
+            pipe ? readThroughPipe(data, size, capacity, batch) : readFromStart(inputFd, capacity, batch);
         if (!sameResult(project, tiny)) {
-            print("buffer holding the whole input", project);
-            std::fprintf(stderr, "buffer of %zu bytes%s ", capacity, pipe ? ", from a pipe" : "");
-            print("", tiny);
-            fail("the reader's result depends on its buffer size or on the kind of file");
+            print("buffer holding the whole input, batches of 64", project);
+            std::fprintf(stderr, "buffer of %zu bytes, %s", capacity, pipe ? "from a pipe, batches of " : "");
+            if (pipe) std::fprintf(stderr, "%zu", batch);
+            print(pipe ? "" : "one relation per call", tiny);
+            fail("the reader's result depends on its buffer, the kind of file or the batch size");
         }
     }
 
