@@ -75,10 +75,11 @@ bool ByteInput::fill() {
 
 std::uint64_t ByteInput::lineAt(const char* position) const {
     std::uint64_t lines = linesBeforeBuffer_;
-    if (rereadable_) {
-        std::unique_ptr<char[]> block(new char[kDefaultCapacity]);
+    if (rereadable_ && bytesBeforeBuffer_ > 0) {
+        const auto blockSize = static_cast<std::size_t>(std::min<std::uint64_t>(kDefaultCapacity, bytesBeforeBuffer_));
+        std::unique_ptr<char[]> block(new char[blockSize]);
         for (std::uint64_t offset = 0; offset < bytesBeforeBuffer_;) {
-            const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kDefaultCapacity, bytesBeforeBuffer_ - offset));
+            const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, bytesBeforeBuffer_ - offset));
             const ssize_t got = ::pread(fd_, block.get(), wanted, static_cast<off_t>(offset));
             if (got <= 0) break;  // the file shrank: count what is left
             lines += countLineFeeds(block.get(), block.get() + got);
