@@ -36,21 +36,24 @@ char* appendDigits(char* out, std::uint64_t digits, int skipped) {
     return out + 8 - skipped;
 }
 
+// A value below 10^8, without leading zeros.
+char* appendShort(char* out, std::uint32_t value) {
+    const std::uint64_t digits = eightDigits(value);
+    return appendDigits(out, digits, digits == 0 ? 7 : std::countr_zero(digits) / 8);
+}
+
 // Plain decimal with no padding. Writes up to 8 bytes past what it returns.
 [[gnu::always_inline]] inline char* appendInteger(char* out, std::int64_t value) {
     constexpr std::uint64_t kHundredMillion = 100000000;
     auto magnitude = static_cast<std::uint64_t>(value);
+    if (magnitude < kHundredMillion) return appendShort(out, static_cast<std::uint32_t>(magnitude));  // most numbers
     if (value < 0) {
         *out++ = '-';
         magnitude = 0 - magnitude;
     }
-    if (magnitude >= kHundredMillion) {
-        out = appendInteger(out, static_cast<std::int64_t>(magnitude / kHundredMillion));
-        return appendDigits(out, eightDigits(static_cast<std::uint32_t>(magnitude % kHundredMillion)), 0);
-    }
-    const std::uint64_t digits = eightDigits(static_cast<std::uint32_t>(magnitude));
-    const int leadingZeros = digits == 0 ? 7 : std::countr_zero(digits) / 8;
-    return appendDigits(out, digits, leadingZeros);
+    if (magnitude < kHundredMillion) return appendShort(out, static_cast<std::uint32_t>(magnitude));
+    out = appendInteger(out, static_cast<std::int64_t>(magnitude / kHundredMillion));
+    return appendDigits(out, eightDigits(static_cast<std::uint32_t>(magnitude % kHundredMillion)), 0);
 }
 
 constexpr auto kDigitPairs = [] {

@@ -81,7 +81,7 @@ inline std::uint32_t digitsValue(std::uint64_t bytes, int count) {
 // gives the correctly rounded value. Anything else is left to the general
 // path (false).
 inline bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
-    static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    static constexpr std::uint32_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
     const int wholeDigits = leadingDigits(loadEight(s));
     const std::uint64_t whole = wholeDigits == 0 ? 0 : digitsValue(loadEight(s), wholeDigits);
     s += wholeDigits;
@@ -91,16 +91,17 @@ inline bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
         ++s;
         decimals = leadingDigits(loadEight(s));
         if (decimals == 8) return false;
-        if (decimals > 0) digits = whole * static_cast<std::uint64_t>(kPowersOfTen[decimals]) + digitsValue(loadEight(s), decimals);
+        if (decimals > 0) digits = whole * kPowersOfTen[decimals] + digitsValue(loadEight(s), decimals);
         s += decimals;
     }
     if (wholeDigits + decimals == 0 || !isSpace(*s)) return false;  // also a 9th whole digit
-    const double magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
+    const double magnitude = static_cast<double>(digits) / static_cast<double>(kPowersOfTen[decimals]);
     scan = {Scanned::Number, s, negative ? -magnitude : magnitude};
     return true;
 }
 
-// At most 8 digits, so that the value fits in 32 bits, and whitespace after.
+// At most 8 digits, so that the value fits in 32 bits, and whitespace
+// after; returns the position past that whitespace byte.
 inline const char* scanShortInteger(const char* s, std::int32_t& value) {
     const bool negative = *s == '-';
     if (*s == '-' || *s == '+') ++s;
@@ -109,7 +110,7 @@ inline const char* scanShortInteger(const char* s, std::int32_t& value) {
     if (count == 0 || !isSpace(s[count])) return nullptr;
     const auto magnitude = static_cast<std::int32_t>(digitsValue(bytes, count));
     value = negative ? -magnitude : magnitude;
-    return s + count;
+    return s + count + 1;
 }
 
 }  // namespace datmos
