@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <sys/stat.h>
@@ -71,11 +72,10 @@ void readBatches(ByteInput& input, std::int32_t relationCount, Channel<RelationB
         std::optional<RelationBatch> batch = empty.pop();
         if (!batch) return;  // the writer has stopped
         const std::int32_t remaining = std::max(relationCount - index, 0);  // a count may be negative
-        batch->relations.resize(std::min(kBatchSize, static_cast<std::size_t>(remaining)));
-        const std::size_t count = readRelations(input, batch->relations, batch->error);
-        batch->relations.resize(count);
-        batch->errorIndex = index + static_cast<std::int32_t>(count);
-        index += static_cast<std::int32_t>(count);
+        const std::span<Relation> room(batch->relations.data(), std::min(kBatchSize, static_cast<std::size_t>(remaining)));
+        batch->count = readRelations(input, room, batch->error);
+        batch->errorIndex = index + static_cast<std::int32_t>(batch->count);
+        index += static_cast<std::int32_t>(batch->count);
         last = batch->last = batch->error || index >= relationCount;
         filled.push(std::move(*batch));
     }
@@ -87,7 +87,7 @@ std::string writeBatches(ByteOutput& output, std::int32_t relationCount, Channel
                          Channel<RelationBatch>& filled) {
     for (;;) {
         RelationBatch batch = *filled.pop();
-        for (const Relation& relation : batch.relations) writeRelation(output, relation);
+        for (const Relation& relation : std::span(batch.relations).first(batch.count)) writeRelation(output, relation);
         if (output.error() != 0) return writeFailure(output.error());
         if (batch.error) {
             return readFailure(*batch.error,
@@ -110,7 +110,7 @@ std::string convert(ByteInput& input, ByteOutput& output) {
     Channel<RelationBatch> filled;
     for (int i = 0; i < kBatches; ++i) {
         RelationBatch batch;
-        batch.relations.reserve(kBatchSize);
+        batch.relations.resize(kBatchSize);
         empty.push(std::move(batch));
     }
     std::jthread reader([&, count = relationCount] { readBatches(input, count, empty, filled); });

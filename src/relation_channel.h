@@ -16,10 +16,13 @@
 
 namespace datmos {
 
-// Relations in list order; `error` ends the list after them, and `last`
-// marks the final batch.
+// The first `count` of `relations` in list order (the vector keeps its
+// full size, so that a batch is never cleared or refilled element by
+// element); `error` ends the list after them, and `last` marks the final
+// batch.
 struct RelationBatch {
     std::vector<Relation> relations;
+    std::size_t count = 0;
     std::optional<ReadError> error;
     std::int64_t errorIndex = 0;  // 0-based index of the relation that failed
     bool last = false;
