@@ -82,8 +82,12 @@ inline std::uint32_t digitsValue(std::uint64_t bytes, int count) {
 // path (false).
 inline bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
     static constexpr std::uint32_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-    const int wholeDigits = leadingDigits(loadEight(s));
-    const std::uint64_t whole = wholeDigits == 0 ? 0 : digitsValue(loadEight(s), wholeDigits);
+    int wholeDigits = 1;
+    std::uint64_t whole = static_cast<unsigned char>(*s) - '0';
+    if (whole > 9 || s[1] != '.') {  // all but the usual single digit before the point
+        wholeDigits = leadingDigits(loadEight(s));
+        whole = wholeDigits == 0 ? 0 : digitsValue(loadEight(s), wholeDigits);
+    }
     s += wholeDigits;
     int decimals = 0;
     std::uint64_t digits = whole;
