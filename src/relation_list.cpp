@@ -163,7 +163,7 @@ const char* scanRelationFast(const char* s, Relation& relation) {
     // Below this bound every weight scales into 32 bits.
     if (!(std::fabs(scan.value) < 214748.0) && !scaleWeight(scan.value)) return nullptr;
     relation.weight = scan.value;
-    return scan.stop;
+    return scan.stop + 1;  // past the whitespace that ends the weight
 }
 
 }  // namespace
