@@ -191,35 +191,6 @@ constexpr const char* kPersonRange = "a person number from -2147483648 to 214748
 
 }  // namespace
 
-std::optional<std::int32_t> exactScaledWeight(double weight) {
-    if (!std::isfinite(weight)) return std::nullopt;
-    std::uint64_t bits = 0;
-    std::memcpy(&bits, &weight, sizeof bits);
-    const bool negative = (bits >> 63) != 0;
-    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
-    std::uint64_t significand = bits & ((std::uint64_t{1} << 52) - 1);
-    int exponent = -1074;
-    if (biased != 0) {
-        significand |= std::uint64_t{1} << 52;
-        exponent = biased - 1075;
-    }
-    // weight * 10000 = significand * 625 * 2^(exponent + 4), and
-    // significand * 625 < 2^63 holds exactly in 64 bits.
-    const std::uint64_t odd = significand * 625;
-    const int shift = exponent + 4;
-    const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
-    std::uint64_t truncated = 0;
-    if (shift >= 0) {
-        if (odd != 0 && (shift >= 32 || odd > (limit >> shift))) return std::nullopt;
-        truncated = odd << shift;
-    } else {
-        truncated = -shift >= 64 ? 0 : odd >> -shift;
-    }
-    if (truncated > limit) return std::nullopt;
-    const auto magnitude = static_cast<std::int64_t>(truncated);
-    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
-}
-
 ReferenceList readReferenceList(std::string_view text) {
     ReferenceList list;
     Reader reader(text);

@@ -12,13 +12,12 @@
 #include <string_view>
 #include <vector>
 
+#include "exact_scaling.h"
 #include "records.h"
 
 namespace datmos_fuzz {
 
-// The exact product of weight and 10000 truncated toward zero, worked out
-// on the integer significand; nothing when it has no signed 32-bit value.
-std::optional<std::int32_t> exactScaledWeight(double weight);
+using datmos::reference::exactScaledWeight;
 
 // What reading a whole list should give: the records read, and when the
 // read stopped early, the line and description the reader should report.

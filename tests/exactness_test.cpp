@@ -20,6 +20,7 @@
 
 #include "byte_input.h"
 #include "data_file.h"
+#include "exact_scaling.h"
 #include "relation_list.h"
 
 namespace datmos {
@@ -28,34 +29,7 @@ namespace {
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
-// The exact product of weight and 10000, truncated toward zero, worked out
-// on the integer significand: weight * 10000 = significand * 625 *
-// 2^(exponent + 4), where significand * 625 < 2^63 is exact in 64 bits.
-std::optional<std::int32_t> integerScaled(double weight) {
-    if (!std::isfinite(weight)) return std::nullopt;
-    const auto bits = std::bit_cast<std::uint64_t>(weight);
-    const bool negative = (bits >> 63) != 0;
-    const int biased = static_cast<int>((bits >> 52) & 0x7FF);
-    std::uint64_t significand = bits & ((std::uint64_t{1} << 52) - 1);
-    int exponent = -1074;
-    if (biased != 0) {
-        significand |= std::uint64_t{1} << 52;
-        exponent = biased - 1075;
-    }
-    const std::uint64_t odd = significand * 625;
-    const int shift = exponent + 4;
-    const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
-    std::uint64_t truncated = 0;
-    if (shift >= 0) {
-        if (odd != 0 && (shift >= 32 || odd > (limit >> shift))) return std::nullopt;
-        truncated = odd << shift;
-    } else {
-        truncated = -shift >= 64 ? 0 : odd >> -shift;
-    }
-    if (truncated > limit) return std::nullopt;
-    const auto magnitude = static_cast<std::int64_t>(truncated);
-    return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
-}
+using reference::exactScaledWeight;
 
 #if defined(__x86_64__)
 // The same through the x87 extended format, whose 64-bit significand holds
@@ -123,7 +97,7 @@ TEST(ScaleWeightExactness, ReferencesAgreeOnKnownValues) {
         {1e300, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(integerScaled(c.weight), c.scaled) << describe(c.weight);
+        EXPECT_EQ(exactScaledWeight(c.weight), c.scaled) << describe(c.weight);
 #if defined(__x86_64__)
         EXPECT_EQ(extendedScaled(c.weight), c.scaled) << describe(c.weight);
 #endif
@@ -174,7 +148,7 @@ TEST(ScaleWeightExactness, TenMillionRandomDoublesMatchExactProducts) {
             }
             }
 
-            const std::optional<std::int32_t> expected = integerScaled(weight);
+            const std::optional<std::int32_t> expected = exactScaledWeight(weight);
             const std::optional<std::int32_t> actual = scaleWeight(weight);
             if (actual != expected) {
                 mismatches.add(describe(weight) + ": scaleWeight " + show(actual) + ", exact " + show(expected));
