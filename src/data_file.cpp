@@ -83,7 +83,8 @@ void writeNames(ByteOutput& output, std::int32_t people) {
     char* leading = counterEnd - 1;
     *leading = '1';
     constexpr std::size_t kBlockBytes = 100 * (8 + 3) + 8;
-    for (std::int64_t first = 100; first <= people; first += 100) {
+    // After a failed write nothing more reaches the file: stop early then.
+    for (std::int64_t first = 100; first <= people && output.error() == 0; first += 100) {
         const auto length = static_cast<std::size_t>(counterEnd - leading);
         const std::int64_t count = std::min<std::int64_t>(100, people - first + 1);
         char* out = output.reserve(kBlockBytes);
