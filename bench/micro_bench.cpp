@@ -4,11 +4,15 @@
 // integer part from 0 to 9, 1 to 6 decimals, one in ten negative.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <random>
+#include <span>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -121,6 +125,37 @@ void BM_readRelation(benchmark::State& state) {
     ::close(fd);
 }
 BENCHMARK(BM_readRelation)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// The same list read in batches of 16384 relations, as the converter's
+// reading thread does.
+void BM_readRelations(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    std::size_t bytes = 0;
+    const int fd = makeListFile(count, bytes);
+    std::vector<datmos::Relation> batch(16384);
+    for (auto _ : state) {
+        if (::lseek(fd, 0, SEEK_SET) != 0) fail("lseek");
+        datmos::ByteInput input(fd);
+        if (!std::holds_alternative<datmos::ListHeader>(datmos::readHeader(input))) {
+            state.SkipWithError("header not read");
+            break;
+        }
+        std::optional<datmos::ReadError> error;
+        for (std::size_t done = 0; done < count && !error;) {
+            const std::span<datmos::Relation> room(batch.data(), std::min(batch.size(), count - done));
+            done += datmos::readRelations(input, room, error);
+            benchmark::DoNotOptimize(batch.data());
+        }
+        if (error) {
+            state.SkipWithError("relation not read");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+    ::close(fd);
+}
+BENCHMARK(BM_readRelations)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // One relation line per iteration into a ByteOutput that flushes to
 // /dev/null, so the figure includes the write(2) calls of a full buffer.
