@@ -10,6 +10,19 @@
 namespace datmos {
 namespace {
 
+bool isHexDigit(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+bool isNanChar(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+// Steps past an optional "+" or "-"; true for "-".
+bool skipSign(const char*& s, const char* end) {
+    if (s == end || (*s != '+' && *s != '-')) return false;
+    return *s++ == '-';
+}
+
 // More bytes can extend a scanned number only through a tail of at most
 // 5 bytes that is not yet part of it ("e+" of "1e+5", "init" of
 // "infinity", "x." of "0x.8p1"), or through the bracket of "nan(...)".
@@ -57,11 +70,7 @@ const char* hexNumberEnd(const char* s, const char* end) {
 
 IntegerScan scanInteger(const char* p, const char* end, bool atEnd) {
     const char* s = p;
-    bool negative = false;
-    if (s < end && (*s == '+' || *s == '-')) {
-        negative = *s == '-';
-        ++s;
-    }
+    const bool negative = skipSign(s, end);
     const char* digits = s;
     std::uint64_t magnitude = 0;
     for (; s < end && isDigit(*s); ++s) {
@@ -77,11 +86,7 @@ IntegerScan scanInteger(const char* p, const char* end, bool atEnd) {
 
 RealScan scanReal(const char* p, const char* end, bool atEnd) {
     const char* s = p;
-    bool negative = false;
-    if (s < end && (*s == '+' || *s == '-')) {
-        negative = *s == '-';
-        ++s;
-    }
+    const bool negative = skipSign(s, end);
     if (RealScan scan; scanShortDecimal(s, negative, scan)) return scan;
     double magnitude = 0.0;
     std::from_chars_result parsed{s, std::errc::invalid_argument};

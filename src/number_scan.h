@@ -13,13 +13,6 @@ namespace datmos {
 // return (9 to 13).
 inline bool isSpace(char c) { return c == ' ' || static_cast<unsigned char>(c - '\t') <= '\r' - '\t'; }
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
-inline bool isHexDigit(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-inline bool isNanChar(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
-
 enum class Scanned { Number, NoNumber, OutOfRange, NeedMore };
 
 struct IntegerScan {

@@ -96,9 +96,7 @@ bool skipSpaceBefore(ByteInput& input, const char* expected, ReadError& error) {
 // An integer no greater than `largest`; `range` names what is allowed.
 bool readInteger(ByteInput& input, std::int32_t largest, const char* range, std::int32_t& value, ReadError& error) {
     if (!skipSpaceBefore(input, kInteger, error)) return false;
-    const IntegerScan scan = scanField(input, [](const char* p, const char* end, bool atEnd) {
-        return scanInteger(p, end, atEnd);
-    });
+    const IntegerScan scan = scanField(input, scanInteger);
     if (input.readError() != 0) {
         error = readFailure(input);
     } else if (scan.outcome == Scanned::NoNumber) {
@@ -123,9 +121,7 @@ bool readPerson(ByteInput& input, std::int32_t& value, ReadError& error) {
 
 bool readWeight(ByteInput& input, double& value, ReadError& error) {
     if (!skipSpaceBefore(input, kReal, error)) return false;
-    const RealScan scan = scanField(input, [](const char* p, const char* end, bool atEnd) {
-        return scanReal(p, end, atEnd);
-    });
+    const RealScan scan = scanField(input, scanReal);
     if (input.readError() != 0) {
         error = readFailure(input);
     } else if (scan.outcome == Scanned::NoNumber) {

@@ -16,10 +16,6 @@ namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using Names = std::vector<std::string>;
-
-constexpr const char* kOpened = "abriu";
-constexpr const char* kOpenFailed = "Fail to open file In";
 
 constexpr const char* kWorkedExample =
     "people: 3\n"

@@ -21,10 +21,6 @@ namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using Names = std::vector<std::string>;
-
-constexpr const char* kOpened = "abriu";
-constexpr const char* kOpenFailed = "Fail to open file In";
 constexpr const char* kEarlier = "people: 1\nVarErr: 0.5\nNames: [\n1 ]\nMrel: [\n]\n";
 
 std::string relations(int count, const std::string& line) {

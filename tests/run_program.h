@@ -19,6 +19,13 @@ namespace e2e {
 // The converter under test.
 inline constexpr const char* kProgram = DATMOS_CONVERT;
 
+// The converter's two messages about opening files.
+inline constexpr const char* kOpened = "abriu";
+inline constexpr const char* kOpenFailed = "Fail to open file In";
+
+// Names of directory entries.
+using Names = std::vector<std::string>;
+
 enum class StandardOutput {
     Captured,    // a pipe that the test reads to the end
     Closed,      // descriptor 1 closed in the child
