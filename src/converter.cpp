@@ -87,7 +87,7 @@ std::string writeBatches(ByteOutput& output, std::int32_t relationCount, Channel
                          Channel<RelationBatch>& filled) {
     for (;;) {
         RelationBatch batch = *filled.pop();
-        for (const Relation& relation : std::span(batch.relations).first(batch.count)) writeRelation(output, relation);
+        writeRelations(output, std::span(batch.relations).first(batch.count));
         if (output.error() != 0) return writeFailure(output.error());
         if (batch.error) {
             return readFailure(*batch.error,

@@ -15,45 +15,74 @@ char* appendText(char* out, std::string_view text) {
     return out + text.size();
 }
 
-// The eight decimal digits of value (below 10^8), leading zeros included,
-// one per byte with the first in the lowest byte. The value is split into
-// halves of four digits, then quarters of two, then digits, all lanes at
-// once: multiplying by 10486 / 2^20 divides by 100 exactly below 10^4, and
-// by 103 / 2^10 divides by 10 exactly below 100.
+// The four decimal digits of every number below 10^4, leading zeros
+// included, the first digit in the lowest byte.
+constexpr auto kFourDigits = [] {
+    std::array<std::uint32_t, 10000> table{};
+    for (std::uint32_t n = 0; n < 10000; ++n) {
+        table[n] = (n / 1000 + '0') | (n / 100 % 10 + '0') << 8 | (n / 10 % 10 + '0') << 16 | (n % 10 + '0') << 24;
+    }
+    return table;
+}();
+
+// The eight digits of a value below 10^8, leading zeros included, as the
+// bytes of one word with the first digit in the lowest byte.
 std::uint64_t eightDigits(std::uint32_t value) {
-    std::uint64_t lanes = (value / 10000) | (std::uint64_t{value % 10000} << 32);
-    const std::uint64_t hundreds = ((lanes * 10486) >> 20) & 0x0000007F0000007F;
-    lanes = hundreds | ((lanes - hundreds * 100) << 16);
-    const std::uint64_t tens = ((lanes * 103) >> 10) & 0x000F000F000F000F;
-    return tens | ((lanes - tens * 10) << 8);
+    return kFourDigits[value / 10000] | std::uint64_t{kFourDigits[value % 10000]} << 32;
 }
 
-// Writes the eight bytes of digits, the first `skipped` of them dropped.
-char* appendDigits(char* out, std::uint64_t digits, int skipped) {
-    std::uint64_t text = (digits >> (8 * skipped)) + 0x3030303030303030;
+// The number of decimal digits of value (1 for 0). Within each power of
+// two the count can change only at one power of ten P; the table adds
+// 2^32 - P to the value, so that the carry into the upper half says
+// whether it reached P.
+constexpr auto kDigitCountSteps = [] {
+    std::array<std::uint64_t, 32> table{};
+    for (int bits = 0; bits < 32; ++bits) {
+        const std::uint64_t lowest = std::uint64_t{1} << bits;
+        std::uint64_t digits = 1;
+        std::uint64_t power = 10;
+        while (power <= lowest) {
+            ++digits;
+            power *= 10;
+        }
+        table[static_cast<std::size_t>(bits)] = digits << 32;
+        if (power < 2 * lowest) table[static_cast<std::size_t>(bits)] += (std::uint64_t{1} << 32) - power;
+    }
+    return table;
+}();
+
+int decimalDigits(std::uint32_t value) {
+    const auto bits = static_cast<std::size_t>(std::bit_width(value | 1) - 1);
+    return static_cast<int>((value + kDigitCountSteps[bits]) >> 32);
+}
+
+// Writes the last `count` of the eight digit bytes (all 8 bytes are
+// stored; only `count` are kept).
+char* appendDigits(char* out, std::uint64_t digits, int count) {
+    std::uint64_t text = digits >> (8 * (8 - count));
     if constexpr (std::endian::native == std::endian::big) text = __builtin_bswap64(text);
     std::memcpy(out, &text, sizeof text);
-    return out + 8 - skipped;
+    return out + count;
 }
 
-// A value below 10^8, without leading zeros.
+// A value below 10^8, without leading zeros. The digit count comes from
+// the value, not from the digits, so that the output position does not
+// wait for the table loads.
 char* appendShort(char* out, std::uint32_t value) {
-    const std::uint64_t digits = eightDigits(value);
-    return appendDigits(out, digits, digits == 0 ? 7 : std::countr_zero(digits) / 8);
+    return appendDigits(out, eightDigits(value), decimalDigits(value));
 }
 
 // Plain decimal with no padding. Writes up to 8 bytes past what it returns.
 [[gnu::always_inline]] inline char* appendInteger(char* out, std::int64_t value) {
     constexpr std::uint64_t kHundredMillion = 100000000;
-    auto magnitude = static_cast<std::uint64_t>(value);
+    // The sign is written always and kept only for a negative value, so
+    // that a mix of signs costs no mispredicted branch.
+    *out = '-';
+    out += value < 0;
+    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
     if (magnitude < kHundredMillion) return appendShort(out, static_cast<std::uint32_t>(magnitude));  // most numbers
-    if (value < 0) {
-        *out++ = '-';
-        magnitude = 0 - magnitude;
-    }
-    if (magnitude < kHundredMillion) return appendShort(out, static_cast<std::uint32_t>(magnitude));
     out = appendInteger(out, static_cast<std::int64_t>(magnitude / kHundredMillion));
-    return appendDigits(out, eightDigits(static_cast<std::uint32_t>(magnitude % kHundredMillion)), 0);
+    return appendDigits(out, eightDigits(static_cast<std::uint32_t>(magnitude % kHundredMillion)), 8);
 }
 
 constexpr auto kDigitPairs = [] {
@@ -104,18 +133,36 @@ void writeNames(ByteOutput& output, std::int32_t people) {
 
 }  // namespace
 
+namespace {
+
+// The exact value of weight * 10000 minus product, its rounding to binary64,
+// or a number of the same sign. weight is split into a high part of 26
+// significant bits and the rest of 27 bits: times 10000 (14 bits) both are
+// exact, the high one lies within a factor 2 of product so that subtracting
+// product from it is exact too, and the final sum is rounded with its sign
+// kept. Plain arithmetic, so no call to a fused multiply-add routine.
+double productError(double weight, double product) {
+    const auto bits = std::bit_cast<std::uint64_t>(weight);
+    const double high = std::bit_cast<double>(bits & ~((std::uint64_t{1} << 27) - 1));
+    const double low = weight - high;
+    return (high * 10000.0 - product) + low * 10000.0;
+}
+
+}  // namespace
+
 std::optional<std::int32_t> scaleWeight(double weight) {
     const double product = weight * 10000.0;  // rounded to binary64
     // Beyond 2^32 (or NaN) the exact product is far outside 32 bits.
     if (!(std::fabs(product) < 4294967296.0)) return std::nullopt;
     auto truncated = static_cast<std::int64_t>(product);  // toward zero
-    if (static_cast<double>(truncated) == product) {
-        // A whole rounded product may stand for an exact one just short of
-        // it: fma gives the rounding error exactly, and its sign tells.
-        const double error = std::fma(weight, 10000.0, -product);
-        if (product > 0 && error < 0) --truncated;
-        if (product < 0 && error > 0) ++truncated;
-    }
+    // A whole rounded product may stand for an exact one just short of it;
+    // the sign of the rounding error tells. Computed without branches, as
+    // whole and fractional products come mixed.
+    const double error = productError(weight, product);
+    const std::int64_t whole = -static_cast<std::int64_t>(static_cast<double>(truncated) == product);
+    const std::int64_t justBelow = static_cast<std::int64_t>(product > 0) & static_cast<std::int64_t>(error < 0);
+    const std::int64_t justAbove = static_cast<std::int64_t>(product < 0) & static_cast<std::int64_t>(error > 0);
+    truncated += (justAbove - justBelow) & whole;
     if (truncated < std::numeric_limits<std::int32_t>::min() || truncated > std::numeric_limits<std::int32_t>::max()) {
         return std::nullopt;
     }
@@ -130,9 +177,14 @@ void writeHead(ByteOutput& output, std::int32_t people) {
     output.append("]\nMrel: [\n");
 }
 
-void writeRelation(ByteOutput& output, const Relation& relation) {
+namespace {
+
+// The longest line, "( -2147483647 , 2147483647 ) -2147483648\n", is 41
+// bytes, and the digits may overrun by 8.
+constexpr std::size_t kLineRoom = 64;
+
+char* appendRelationLine(char* out, const Relation& relation) {
     const std::int32_t scaled = scaleWeight(relation.weight).value_or(std::numeric_limits<std::int32_t>::min());
-    char* out = output.reserve(64);
     out = appendText(out, "( ");
     out = appendInteger(out, std::int64_t{relation.first} + 1);
     out = appendText(out, " , ");
@@ -140,7 +192,25 @@ void writeRelation(ByteOutput& output, const Relation& relation) {
     out = appendText(out, " ) ");
     out = appendInteger(out, scaled);
     *out++ = '\n';
-    output.commit(out);
+    return out;
+}
+
+}  // namespace
+
+void writeRelation(ByteOutput& output, const Relation& relation) {
+    output.commit(appendRelationLine(output.reserve(kLineRoom), relation));
+}
+
+void writeRelations(ByteOutput& output, std::span<const Relation> relations) {
+    // Room for many lines at once keeps the output position in a register.
+    constexpr std::size_t kLinesAtOnce = ByteOutput::kMinimumCapacity / kLineRoom;
+    while (!relations.empty()) {
+        const std::size_t count = std::min(relations.size(), kLinesAtOnce);
+        char* out = output.reserve(count * kLineRoom);
+        for (const Relation& relation : relations.first(count)) out = appendRelationLine(out, relation);
+        output.commit(out);
+        relations = relations.subspan(count);
+    }
 }
 
 void writeTail(ByteOutput& output) { output.append("]\n"); }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "byte_output.h"
 #include "records.h"
@@ -22,6 +23,9 @@ void writeHead(ByteOutput& output, std::int32_t people);
 // readRelation accepted; a weight without a scaled value is written as
 // -2147483648 rather than left undefined.
 void writeRelation(ByteOutput& output, const Relation& relation);
+
+// The lines of many relations, as writeRelation gives them one by one.
+void writeRelations(ByteOutput& output, std::span<const Relation> relations);
 
 // The closing line "]".
 void writeTail(ByteOutput& output);

@@ -146,14 +146,14 @@ const char* skipSpaceFast(const char* s) {
     return s;
 }
 
-const char* scanRelationFast(const char* s, Relation& relation) {
+[[gnu::always_inline]] inline const char* scanRelationFast(const char* s, Relation& relation) {
     s = scanShortInteger(skipSpaceFast(s), relation.first);
     if (s == nullptr) return nullptr;
     s = scanShortInteger(skipSpaceFast(s), relation.second);
     if (s == nullptr) return nullptr;
     s = skipSpaceFast(s);
     const bool negative = *s == '-';
-    if (*s == '-' || *s == '+') ++s;
+    s += static_cast<int>(negative || *s == '+');
     RealScan scan{};
     if (!scanShortDecimal(s, negative, scan)) return nullptr;
     // Below this bound every weight scales into 32 bits.
@@ -188,11 +188,17 @@ std::variant<Relation, ReadError> readRelation(ByteInput& input) {
 std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error) {
     std::size_t count = 0;
     while (count < relations.size()) {
-        if (const char* stop = scanRelationFast(input.cursor(), relations[count])) {
-            input.advanceTo(stop);
+        // Common relations one after another, the position kept in a
+        // register; the first other one goes to readRelation.
+        const char* s = input.cursor();
+        while (count < relations.size()) {
+            const char* next = scanRelationFast(s, relations[count]);
+            if (next == nullptr) break;
+            s = next;
             ++count;
-            continue;
         }
+        input.advanceTo(s);
+        if (count == relations.size()) break;
         auto relation = readRelation(input);
         if (auto* failure = std::get_if<ReadError>(&relation)) {
             error = std::move(*failure);
