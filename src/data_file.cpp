@@ -32,28 +32,29 @@ std::uint64_t eightDigits(std::uint32_t value) {
 }
 
 // The number of decimal digits of value (1 for 0). Within each power of
-// two the count can change only at one power of ten P; the table adds
-// 2^32 - P to the value, so that the carry into the upper half says
-// whether it reached P.
+// two the count can change only at one power of ten P; the table, indexed
+// by the count of leading zero bits, adds 2^32 - P to the value, so that
+// the carry into the upper half says whether it reached P.
 constexpr auto kDigitCountSteps = [] {
     std::array<std::uint64_t, 32> table{};
-    for (int bits = 0; bits < 32; ++bits) {
-        const std::uint64_t lowest = std::uint64_t{1} << bits;
+    for (int zeros = 0; zeros < 32; ++zeros) {
+        const std::uint64_t lowest = std::uint64_t{1} << (31 - zeros);
         std::uint64_t digits = 1;
         std::uint64_t power = 10;
         while (power <= lowest) {
             ++digits;
             power *= 10;
         }
-        table[static_cast<std::size_t>(bits)] = digits << 32;
-        if (power < 2 * lowest) table[static_cast<std::size_t>(bits)] += (std::uint64_t{1} << 32) - power;
+        std::uint64_t& step = table[static_cast<std::size_t>(zeros)];
+        step = digits << 32;
+        if (power < 2 * lowest) step += (std::uint64_t{1} << 32) - power;
     }
     return table;
 }();
 
 int decimalDigits(std::uint32_t value) {
-    const auto bits = static_cast<std::size_t>(std::bit_width(value | 1) - 1);
-    return static_cast<int>((value + kDigitCountSteps[bits]) >> 32);
+    const auto zeros = static_cast<std::size_t>(std::countl_zero(value | 1));
+    return static_cast<int>((value + kDigitCountSteps[zeros]) >> 32);
 }
 
 // Writes the last `count` of the eight digit bytes (all 8 bytes are
@@ -183,12 +184,21 @@ namespace {
 // bytes, and the digits may overrun by 8.
 constexpr std::size_t kLineRoom = 64;
 
+// A person's 1-based number: nearly always positive and below 10^8.
+[[gnu::always_inline]] inline char* appendPerson(char* out, std::int32_t person) {
+    const std::int64_t number = std::int64_t{person} + 1;
+    if (static_cast<std::uint64_t>(number) < 100000000) [[likely]] {
+        return appendShort(out, static_cast<std::uint32_t>(number));
+    }
+    return appendInteger(out, number);
+}
+
 char* appendRelationLine(char* out, const Relation& relation) {
     const std::int32_t scaled = scaleWeight(relation.weight).value_or(std::numeric_limits<std::int32_t>::min());
     out = appendText(out, "( ");
-    out = appendInteger(out, std::int64_t{relation.first} + 1);
+    out = appendPerson(out, relation.first);
     out = appendText(out, " , ");
-    out = appendInteger(out, std::int64_t{relation.second} + 1);
+    out = appendPerson(out, relation.second);
     out = appendText(out, " ) ");
     out = appendInteger(out, scaled);
     *out++ = '\n';

@@ -84,6 +84,18 @@ IntegerScan scanInteger(const char* p, const char* end, bool atEnd) {
     return {Scanned::Number, s, static_cast<std::int32_t>(signedValue)};
 }
 
+const char* scanSignedShortInteger(const char* s, std::int32_t& value) {
+    while (isSpace(*s)) ++s;
+    const bool negative = *s == '-';
+    if (*s == '-' || *s == '+') ++s;
+    const std::uint64_t bytes = loadEight(s);
+    const int count = leadingDigits(bytes);
+    if (count == 0 || !isSpace(s[count])) return nullptr;
+    const auto magnitude = static_cast<std::int32_t>(digitsValue(bytes, count));
+    value = negative ? -magnitude : magnitude;
+    return s + count + 1;
+}
+
 RealScan scanReal(const char* p, const char* end, bool atEnd) {
     const char* s = p;
     const bool negative = skipSign(s, end);

@@ -106,29 +106,43 @@ inline bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
     return true;
 }
 
-// 1 to 8 digits, so that the value fits in 32 bits, and whitespace after;
-// returns the position past that whitespace byte, or nullptr.
-inline const char* scanShortDigits(const char* s, std::uint32_t& value) {
+// An integer of at most 8 digits, so that it fits in 32 bits, with an
+// optional sign and whitespace before it and one whitespace byte after it;
+// returns the position past that byte, or nullptr. Out of line: the usual
+// unsigned number right at s is scanShortInteger's own.
+const char* scanSignedShortInteger(const char* s, std::int32_t& value);
+
+// The same; inline for the usual case, digits right at s.
+inline const char* scanShortInteger(const char* s, std::int32_t& value) {
     const std::uint64_t bytes = loadEight(s);
     const int count = leadingDigits(bytes);
-    if (count == 0 || !isSpace(s[count])) return nullptr;
-    value = digitsValue(bytes, count);
-    return s + count + 1;
+    if (count > 0 && isSpace(s[count])) [[likely]] {
+        value = static_cast<std::int32_t>(digitsValue(bytes, count));
+        return s + count + 1;
+    }
+    return scanSignedShortInteger(s, value);
 }
 
-// The same with an optional sign; unsigned numbers take the shortest way.
-inline const char* scanShortInteger(const char* s, std::int32_t& value) {
-    std::uint32_t magnitude = 0;
-    if (isDigit(*s)) [[likely]] {
-        s = scanShortDigits(s, magnitude);
-        value = static_cast<std::int32_t>(magnitude);
-        return s;
-    }
+// The usual weight right at s: an optional "-", one digit, a point, up to
+// 6 decimals, and whitespace after. Without the point the digits form an
+// integer of at most 7 digits, which one IEEE division by an exact power
+// of ten turns into the correctly rounded value. Returns the position past
+// the whitespace, or nullptr for any other form.
+inline const char* scanUsualWeight(const char* s, double& value) {
+    static constexpr double kScales[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
     const bool negative = *s == '-';
-    if (!negative && *s != '+') return nullptr;
-    s = scanShortDigits(s + 1, magnitude);
-    value = negative ? -static_cast<std::int32_t>(magnitude) : static_cast<std::int32_t>(magnitude);
-    return s;
+    s += static_cast<int>(negative);
+    if (!isDigit(s[0]) || s[1] != '.') return nullptr;
+    const std::uint64_t bytes = loadEight(s);
+    // The point dropped: the first digit stays, the decimals move down a
+    // byte, and the top byte becomes 0, so at most 7 digits are counted.
+    const std::uint64_t digits = (bytes & 0xFF) | ((bytes >> 8) & ~std::uint64_t{0xFF});
+    const int count = leadingDigits(digits);
+    if (!isSpace(s[count + 1])) return nullptr;
+    const double magnitude = static_cast<double>(static_cast<std::int64_t>(digitsValue(digits, count))) / kScales[count - 1];
+    // The sign bit set without a branch: signs come mixed in no order.
+    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
+    return s + count + 2;
 }
 
 }  // namespace datmos

@@ -141,25 +141,28 @@ bool readWeight(ByteInput& input, double& value, ReadError& error) {
 // Anything unusual (a long or malformed number, a number at the window's
 // end, a weight outside the range) returns nullptr and is left to the
 // field-by-field path, which gives the same values and the errors.
-const char* skipSpaceFast(const char* s) {
-    while (isSpace(*s)) ++s;
-    return s;
-}
 
-[[gnu::always_inline]] inline const char* scanRelationFast(const char* s, Relation& relation) {
-    s = scanShortInteger(skipSpaceFast(s), relation.first);
-    if (s == nullptr) return nullptr;
-    s = scanShortInteger(skipSpaceFast(s), relation.second);
-    if (s == nullptr) return nullptr;
-    s = skipSpaceFast(s);
+// Short weights of other forms than the usual one, after any whitespace.
+const char* scanShortWeight(const char* s, double& weight) {
+    while (isSpace(*s)) ++s;
     const bool negative = *s == '-';
-    s += static_cast<int>(negative || *s == '+');
+    if (*s == '-' || *s == '+') ++s;
     RealScan scan{};
     if (!scanShortDecimal(s, negative, scan)) return nullptr;
     // Below this bound every weight scales into 32 bits.
     if (!(std::fabs(scan.value) < 214748.0) && !scaleWeight(scan.value)) return nullptr;
-    relation.weight = scan.value;
+    weight = scan.value;
     return scan.stop + 1;  // past the whitespace that ends the weight
+}
+
+[[gnu::always_inline]] inline const char* scanRelationFast(const char* s, Relation& relation) {
+    s = scanShortInteger(s, relation.first);
+    if (s == nullptr) return nullptr;
+    s = scanShortInteger(s, relation.second);
+    if (s == nullptr) return nullptr;
+    // A usual weight is below 10 in magnitude, so it always scales.
+    if (const char* stop = scanUsualWeight(s, relation.weight)) [[likely]] return stop;
+    return scanShortWeight(s, relation.weight);
 }
 
 }  // namespace
