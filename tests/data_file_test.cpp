@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "test_files.h"
 
@@ -79,6 +80,30 @@ TEST(DataFile, RelationLines) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(written([&](ByteOutput& out) { writeRelation(out, c.relation); }), c.line);
+    }
+}
+
+// Numbers on both sides of every power of ten and of two, negative ones,
+// and the 32-bit extremes: written in batches, as text they must read as
+// the decimal forms of the person numbers plus one and of the scaled weight.
+TEST(DataFile, NumbersOfEveryLength) {
+    std::vector<std::int64_t> numbers = {0, 2147483646, -2147483647 - 1};
+    for (std::int64_t power = 1; power <= 1000000000; power *= 10) numbers.insert(numbers.end(), {power - 1, power});
+    for (int bits = 0; bits < 31; ++bits) numbers.insert(numbers.end(), {(std::int64_t{1} << bits) - 1, std::int64_t{1} << bits});
+    std::vector<Relation> relations;
+    std::string expected;
+    for (const std::int64_t magnitude : numbers) {
+        for (const std::int64_t number : {magnitude, -magnitude}) {
+            if (number < -2147483647 - 1 || number > 2147483646) continue;
+            const auto person = static_cast<std::int32_t>(number);
+            const double weight = static_cast<double>(number % 2147483) / 10000.0;
+            relations.push_back({person, -person - 1, weight});
+            expected += "( " + std::to_string(number + 1) + " , " + std::to_string(-number) + " ) " +
+                        std::to_string(*scaleWeight(weight)) + "\n";
+        }
+    }
+    for (const std::size_t capacity : {ByteOutput::kMinimumCapacity, ByteOutput::kDefaultCapacity}) {
+        EXPECT_EQ(written([&](ByteOutput& out) { writeRelations(out, relations); }, capacity), expected) << capacity;
     }
 }
 

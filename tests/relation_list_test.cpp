@@ -254,5 +254,43 @@ TEST(RelationList, RandomWeightsMatchTheCLibrary) {
     }
 }
 
+// The short forms that the reader takes in one go, at and just past their
+// limits, with every kind of whitespace after them: read one relation at a
+// time and in batches, through windows that cut them anywhere, they must
+// give what strtol and strtod give.
+TEST(RelationList, ShortFormsAtTheirLimits) {
+    const char* persons[] = {"0",        "7",         "12345678", "123456789", "-5", "+5",
+                             "-12345678", "00000000", "000000001", " \t 42"};
+    const char* weights[] = {"0.5",       "-0.5", "9.999999", "9.9999999", "5.",   "-5.",    "0.0",
+                             "-0.0",      "+1.5", "1.5e1",    "10.5",      "-9.000001", "123456.1234567"};
+    const char* ends[] = {" ", "\t", "\n", "\r\n", "\v", "\f"};
+    std::string text;
+    std::vector<Relation> expected;
+    std::size_t end = 0;
+    for (const char* person : persons) {
+        for (const char* weight : weights) {
+            const auto number = static_cast<std::int32_t>(std::strtol(person, nullptr, 10));
+            for (const char* field : {person, person, weight}) text += std::string(field) + ends[end++ % 6];
+            expected.push_back({number, number, cLocaleStrtod(weight)});
+        }
+    }
+    text = "9 " + std::to_string(expected.size()) + "\n" + text;
+    for (const std::size_t capacity : {std::size_t{1}, std::size_t{7}, std::size_t{64}, ByteInput::kDefaultCapacity}) {
+        const ReadList single = readList(text, capacity);
+        ASSERT_FALSE(single.error) << single.error->what;
+        EXPECT_TRUE(sameRelations(single.relations, expected)) << capacity;
+
+        const int fd = test::memoryFileWith(text);
+        ByteInput input(fd, capacity);
+        ASSERT_TRUE(std::holds_alternative<ListHeader>(readHeader(input)));
+        std::vector<Relation> batch(expected.size());
+        std::optional<ReadError> error;
+        EXPECT_EQ(readRelations(input, batch, error), expected.size()) << capacity;
+        EXPECT_FALSE(error) << error->what;
+        EXPECT_TRUE(sameRelations(batch, expected)) << capacity;
+        ::close(fd);
+    }
+}
+
 }  // namespace
 }  // namespace datmos
