@@ -136,17 +136,18 @@ void writeNames(ByteOutput& output, std::int32_t people) {
 
 namespace {
 
-// The exact value of weight * 10000 minus product, its rounding to binary64,
-// or a number of the same sign. weight is split into a high part of 26
-// significant bits and the rest of 27 bits: times 10000 (14 bits) both are
-// exact, the high one lies within a factor 2 of product so that subtracting
-// product from it is exact too, and the final sum is rounded with its sign
-// kept. Plain arithmetic, so no call to a fused multiply-add routine.
-double productError(double weight, double product) {
+// The exact value of weight * 10000 minus whole, or a number of the same
+// sign, where whole is that product truncated toward zero (so 0, or within
+// a factor 2 of it). weight is split into a high part of 26 significant
+// bits and the rest of 27 bits: times 10000 (14 bits) both are exact, the
+// high one is also within a factor 2 of whole (or whole is 0), so that
+// subtracting whole from it is exact too, and the final sum is rounded
+// with its sign kept. Plain arithmetic: no call to a fused multiply-add.
+double beyondWhole(double weight, std::int64_t whole) {
     const auto bits = std::bit_cast<std::uint64_t>(weight);
     const double high = std::bit_cast<double>(bits & ~((std::uint64_t{1} << 27) - 1));
     const double low = weight - high;
-    return (high * 10000.0 - product) + low * 10000.0;
+    return (high * 10000.0 - static_cast<double>(whole)) + low * 10000.0;
 }
 
 }  // namespace
@@ -156,14 +157,13 @@ std::optional<std::int32_t> scaleWeight(double weight) {
     // Beyond 2^32 (or NaN) the exact product is far outside 32 bits.
     if (!(std::fabs(product) < 4294967296.0)) return std::nullopt;
     auto truncated = static_cast<std::int64_t>(product);  // toward zero
-    // A whole rounded product may stand for an exact one just short of it;
-    // the sign of the rounding error tells. Computed without branches, as
-    // whole and fractional products come mixed.
-    const double error = productError(weight, product);
-    const std::int64_t whole = -static_cast<std::int64_t>(static_cast<double>(truncated) == product);
-    const std::int64_t justBelow = static_cast<std::int64_t>(product > 0) & static_cast<std::int64_t>(error < 0);
-    const std::int64_t justAbove = static_cast<std::int64_t>(product < 0) & static_cast<std::int64_t>(error > 0);
-    truncated += (justAbove - justBelow) & whole;
+    // Rounding may have carried the product up to a whole number that the
+    // exact product falls just short of; then the exact product lies on
+    // the near side of `truncated`, which is one step too far. Worked out
+    // without branches, as such products come mixed with the others.
+    const double beyond = beyondWhole(weight, truncated);
+    truncated -= static_cast<std::int64_t>(weight > 0) & static_cast<std::int64_t>(beyond < 0);
+    truncated += static_cast<std::int64_t>(weight < 0) & static_cast<std::int64_t>(beyond > 0);
     if (truncated < std::numeric_limits<std::int32_t>::min() || truncated > std::numeric_limits<std::int32_t>::max()) {
         return std::nullopt;
     }
