@@ -3,15 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace datmos {
 
-ByteOutput::ByteOutput(int fd, std::size_t capacity)
+ByteOutput::ByteOutput(int fd, std::size_t capacity, Reserve reserve)
     : fd_(fd),
       buffer_(new char[std::max(capacity, kMinimumCapacity)]),
       end_(buffer_.get()),
-      limit_(buffer_.get() + std::max(capacity, kMinimumCapacity)) {}
+      limit_(buffer_.get() + std::max(capacity, kMinimumCapacity)),
+      reserving_(reserve == Reserve::Ahead) {}
 
 void ByteOutput::append(std::string_view text) {
     while (!text.empty()) {
@@ -29,10 +31,12 @@ void ByteOutput::append(std::string_view text) {
 
 void ByteOutput::flush() {
     const char* next = buffer_.get();
+    if (error_ == 0) reserveFor(static_cast<std::size_t>(end_ - next));
     while (error_ == 0 && next < end_) {
         const ssize_t done = ::write(fd_, next, static_cast<std::size_t>(end_ - next));
         if (done > 0) {
             next += done;
+            written_ += static_cast<std::uint64_t>(done);
         } else if (done < 0 && errno != EINTR) {
             error_ = errno;
         } else if (done == 0) {
@@ -40,6 +44,32 @@ void ByteOutput::flush() {
         }
     }
     end_ = buffer_.get();
+}
+
+// Keeps the file size as it is (FALLOC_FL_KEEP_SIZE): the reserve is not
+// part of the file, and a file-size limit applies to the writes alone.
+void ByteOutput::reserveFor(std::size_t size) {
+    if (!reserving_ || written_ + size <= reserved_) return;
+    const std::uint64_t length = std::max<std::uint64_t>(kReserveStep, written_ + size - reserved_);
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reserved_), static_cast<off_t>(length)) != 0) {
+        reserving_ = false;  // not supported here, or no room: write without
+        return;
+    }
+    reserved_ += length;
+}
+
+void ByteOutput::finish() {
+    flush();
+    if (reserved_ <= written_) return;
+    // Truncating to the size the file already has frees the blocks past its
+    // end on most file systems; punching them out covers the others. The
+    // bytes written are complete either way, so failures are of no matter.
+    const auto end = static_cast<off_t>(written_);
+    const int truncated = ::ftruncate(fd_, end);
+    const int punched =
+        ::fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, end, static_cast<off_t>(reserved_ - written_));
+    static_cast<void>(truncated + punched);
+    reserved_ = written_;
 }
 
 }  // namespace datmos

@@ -121,7 +121,7 @@ std::string convert(ByteInput& input, ByteOutput& output) {
     reader.join();
     if (!failure.empty()) return failure;
     writeTail(output);
-    output.flush();
+    output.finish();
     if (output.error() != 0) return writeFailure(output.error());
     return {};
 }
@@ -142,7 +142,7 @@ int runConversion(int argc, char** argv) {
     OutputFile& dataFile = std::get<OutputFile>(opened);
 
     ByteInput input(inputFd);
-    ByteOutput output(dataFile.fd());
+    ByteOutput output(dataFile.fd(), ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
     std::string failure = convert(input, output);
     if (failure.empty()) {
         if (const int error = dataFile.commit(); error != 0) failure = writeFailure(error);

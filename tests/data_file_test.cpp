@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -119,6 +120,28 @@ TEST(DataFile, ManyRelationsThroughSmallBuffer) {
         },
         ByteOutput::kMinimumCapacity);
     EXPECT_EQ(bytes, expected);
+}
+
+// Space reserved ahead of the writes is given back at the end: the file
+// holds its bytes and no more than a few blocks beyond them.
+TEST(DataFile, ReservedSpaceIsGivenBack) {
+    constexpr std::size_t kStep = ByteOutput::kReserveStep;
+    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kStep - 1, kStep + 1, 2 * kStep + 12345}) {
+        const int fd = test::emptyMemoryFile();
+        std::string bytes(size, 'x');
+        for (std::size_t i = 0; i < size; i += 4099) bytes[i] = static_cast<char>('a' + i % 26);
+        {
+            ByteOutput output(fd, ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
+            output.append(bytes);
+            output.finish();
+            EXPECT_EQ(output.error(), 0);
+        }
+        struct stat status{};
+        ASSERT_EQ(::fstat(fd, &status), 0);
+        EXPECT_LE(static_cast<std::size_t>(status.st_blocks) * 512, size + 65536) << size;
+        EXPECT_EQ(test::contentOf(fd), bytes) << size;
+        ::close(fd);
+    }
 }
 
 TEST(DataFile, WriteErrorIsKept) {
