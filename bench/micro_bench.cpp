@@ -86,12 +86,16 @@ int makeListFile(std::size_t count, std::size_t& bytes) {
     return fd;
 }
 
+// The samples cycle through 2^20 of them: with only a few thousand, the
+// branch predictor would learn their order, which a real list never allows.
+constexpr std::size_t kSamples = std::size_t{1} << 20;
+
 void BM_scaleWeight(benchmark::State& state) {
-    const std::vector<double> weights = makeWeights(4096);
+    const std::vector<double> weights = makeWeights(kSamples);
     std::size_t next = 0;
     for (auto _ : state) {
         benchmark::DoNotOptimize(datmos::scaleWeight(weights[next]));
-        next = (next + 1) & 4095;
+        next = (next + 1) & (kSamples - 1);
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -159,11 +163,17 @@ BENCHMARK(BM_readRelations)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 // One relation line per iteration into a ByteOutput that flushes to
 // /dev/null, so the figure includes the write(2) calls of a full buffer.
-void BM_writeRelation(benchmark::State& state) {
+std::vector<datmos::Relation> makeRelations(std::size_t count) {
     std::vector<datmos::Relation> relations;
-    for (const Sample& sample : makeSamples(4096)) {
+    relations.reserve(count);
+    for (const Sample& sample : makeSamples(count)) {
         relations.push_back({sample.first, sample.second, std::strtod(sample.weight.c_str(), nullptr)});
     }
+    return relations;
+}
+
+void BM_writeRelation(benchmark::State& state) {
+    const std::vector<datmos::Relation> relations = makeRelations(kSamples);
     const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (fd < 0) fail("/dev/null");
     {
@@ -171,7 +181,7 @@ void BM_writeRelation(benchmark::State& state) {
         std::size_t next = 0;
         for (auto _ : state) {
             datmos::writeRelation(output, relations[next]);
-            next = (next + 1) & 4095;
+            next = (next + 1) & (kSamples - 1);
         }
         output.flush();
     }
@@ -179,6 +189,26 @@ void BM_writeRelation(benchmark::State& state) {
     ::close(fd);
 }
 BENCHMARK(BM_writeRelation);
+
+// Lines written in batches of 16384 relations, as the converter's writing
+// thread does.
+void BM_writeRelations(benchmark::State& state) {
+    const std::vector<datmos::Relation> relations = makeRelations(kSamples);
+    const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (fd < 0) fail("/dev/null");
+    {
+        datmos::ByteOutput output(fd);
+        std::size_t next = 0;
+        for (auto _ : state) {
+            datmos::writeRelations(output, std::span(relations).subspan(next, 16384));
+            next = (next + 16384) & (kSamples - 1);
+        }
+        output.flush();
+    }
+    state.SetItemsProcessed(state.iterations() * 16384);
+    ::close(fd);
+}
+BENCHMARK(BM_writeRelations);
 
 // The names line for `people` people, to /dev/null.
 void BM_writeHead(benchmark::State& state) {
