@@ -129,7 +129,9 @@ inline const char* scanShortInteger(const char* s, std::int32_t& value) {
 // of ten turns into the correctly rounded value. Returns the position past
 // the whitespace, or nullptr for any other form.
 inline const char* scanUsualWeight(const char* s, double& value) {
-    static constexpr double kScales[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+    // By digit count, 1 digit before the point: 10^(count - 1). Counts of 0
+    // and 8 cannot occur; their entries keep every index in bounds.
+    static constexpr double kScales[] = {1e0, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
     const bool negative = *s == '-';
     s += static_cast<int>(negative);
     if (!isDigit(s[0]) || s[1] != '.') return nullptr;
@@ -139,7 +141,7 @@ inline const char* scanUsualWeight(const char* s, double& value) {
     const std::uint64_t digits = (bytes & 0xFF) | ((bytes >> 8) & ~std::uint64_t{0xFF});
     const int count = leadingDigits(digits);
     if (!isSpace(s[count + 1])) return nullptr;
-    const double magnitude = static_cast<double>(static_cast<std::int64_t>(digitsValue(digits, count))) / kScales[count - 1];
+    const double magnitude = static_cast<double>(static_cast<std::int64_t>(digitsValue(digits, count))) / kScales[count];
     // The sign bit set without a branch: signs come mixed in no order.
     value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
     return s + count + 2;
