@@ -63,14 +63,16 @@ inline int leadingDigits(std::uint64_t bytes) {
     return overNine == 0 ? 8 : std::countr_zero(overNine) / 8;
 }
 
-// The value of the first `count` (1 to 8) digits of the eight bytes,
-// combining digit pairs, then pairs of pairs, then the two halves.
+// The value of the first `count` (1 to 8) digits of the eight bytes. The
+// digits are moved to the top (zero bytes, read as zeros, fill the bottom),
+// then combined in pairs (10 * first + second, by 2561 = 10 * 2^8 + 1),
+// pairs of pairs (by 100 * 2^16 + 1) and the two halves (by 10^4 * 2^32 + 1);
+// each product leaves the combined value in the upper lane.
 inline std::uint32_t digitsValue(std::uint64_t bytes, int count) {
     std::uint64_t digits = (bytes & 0x0F0F0F0F0F0F0F0F) << (8 * (8 - count));
-    digits = (digits * 10) + (digits >> 8);
-    digits = (((digits & 0x000000FF000000FF) * 0x000F424000000064) +
-              (((digits >> 16) & 0x000000FF000000FF) * 0x0000271000000001)) >> 32;
-    return static_cast<std::uint32_t>(digits);
+    digits = (digits * 2561) >> 8;
+    digits = ((digits & 0x00FF00FF00FF00FF) * 6553601) >> 16;
+    return static_cast<std::uint32_t>(((digits & 0x0000FFFF0000FFFF) * 42949672960001) >> 32);
 }
 
 // Short plain decimals, by far the most common weights: at most 8 digits
@@ -116,11 +118,9 @@ const char* scanSignedShortInteger(const char* s, std::int32_t& value);
 inline const char* scanShortInteger(const char* s, std::int32_t& value) {
     const std::uint64_t bytes = loadEight(s);
     const int count = leadingDigits(bytes);
-    if (count > 0 && isSpace(s[count])) [[likely]] {
-        value = static_cast<std::int32_t>(digitsValue(bytes, count));
-        return s + count + 1;
-    }
-    return scanSignedShortInteger(s, value);
+    if (count == 0 || !isSpace(s[count])) [[unlikely]] return scanSignedShortInteger(s, value);
+    value = static_cast<std::int32_t>(digitsValue(bytes, count));
+    return s + count + 1;
 }
 
 // The usual weight right at s: an optional "-", one digit, a point, up to
