@@ -161,8 +161,6 @@ void BM_readRelations(benchmark::State& state) {
 }
 BENCHMARK(BM_readRelations)->Arg(100000)->Unit(benchmark::kMillisecond);
 
-// One relation line per iteration into a ByteOutput that flushes to
-// /dev/null, so the figure includes the write(2) calls of a full buffer.
 std::vector<datmos::Relation> makeRelations(std::size_t count) {
     std::vector<datmos::Relation> relations;
     relations.reserve(count);
@@ -172,7 +170,11 @@ std::vector<datmos::Relation> makeRelations(std::size_t count) {
     return relations;
 }
 
-void BM_writeRelation(benchmark::State& state) {
+// Writes `lines` relation lines per iteration, cycling through the
+// samples, into a ByteOutput that flushes to /dev/null, so the figure
+// includes the write(2) calls of a full buffer.
+template <typename Write>
+void timeRelationLines(benchmark::State& state, std::size_t lines, Write write) {
     const std::vector<datmos::Relation> relations = makeRelations(kSamples);
     const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (fd < 0) fail("/dev/null");
@@ -180,33 +182,27 @@ void BM_writeRelation(benchmark::State& state) {
         datmos::ByteOutput output(fd);
         std::size_t next = 0;
         for (auto _ : state) {
-            datmos::writeRelation(output, relations[next]);
-            next = (next + 1) & (kSamples - 1);
+            write(output, std::span(relations).subspan(next, lines));
+            next = (next + lines) & (kSamples - 1);
         }
         output.flush();
     }
-    state.SetItemsProcessed(state.iterations());
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(lines));
     ::close(fd);
+}
+
+// One line per iteration.
+void BM_writeRelation(benchmark::State& state) {
+    timeRelationLines(state, 1, [](datmos::ByteOutput& output, std::span<const datmos::Relation> relations) {
+        datmos::writeRelation(output, relations[0]);
+    });
 }
 BENCHMARK(BM_writeRelation);
 
 // Lines written in batches of 16384 relations, as the converter's writing
 // thread does.
 void BM_writeRelations(benchmark::State& state) {
-    const std::vector<datmos::Relation> relations = makeRelations(kSamples);
-    const int fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (fd < 0) fail("/dev/null");
-    {
-        datmos::ByteOutput output(fd);
-        std::size_t next = 0;
-        for (auto _ : state) {
-            datmos::writeRelations(output, std::span(relations).subspan(next, 16384));
-            next = (next + 16384) & (kSamples - 1);
-        }
-        output.flush();
-    }
-    state.SetItemsProcessed(state.iterations() * 16384);
-    ::close(fd);
+    timeRelationLines(state, 16384, datmos::writeRelations);
 }
 BENCHMARK(BM_writeRelations);
 

@@ -132,10 +132,6 @@ void writeNames(ByteOutput& output, std::int32_t people) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The exact value of weight * 10000 minus whole, or a number of the same
 // sign, where whole is that product truncated toward zero (so 0, or within
 // a factor 2 of it). weight is split into a high part of 26 significant

@@ -88,12 +88,10 @@ const char* scanSignedShortInteger(const char* s, std::int32_t& value) {
     while (isSpace(*s)) ++s;
     const bool negative = *s == '-';
     if (*s == '-' || *s == '+') ++s;
-    const std::uint64_t bytes = loadEight(s);
-    const int count = leadingDigits(bytes);
-    if (count == 0 || !isSpace(s[count])) return nullptr;
-    const auto magnitude = static_cast<std::int32_t>(digitsValue(bytes, count));
-    value = negative ? -magnitude : magnitude;
-    return s + count + 1;
+    std::uint32_t magnitude = 0;
+    s = scanShortDigits(s, magnitude);
+    value = negative ? -static_cast<std::int32_t>(magnitude) : static_cast<std::int32_t>(magnitude);
+    return s;
 }
 
 RealScan scanReal(const char* p, const char* end, bool atEnd) {

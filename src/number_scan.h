@@ -114,13 +114,24 @@ inline bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
 // unsigned number right at s is scanShortInteger's own.
 const char* scanSignedShortInteger(const char* s, std::int32_t& value);
 
-// The same; inline for the usual case, digits right at s.
-inline const char* scanShortInteger(const char* s, std::int32_t& value) {
+// 1 to 8 digits right at s and one whitespace byte after them; returns
+// the position past that byte, or nullptr.
+inline const char* scanShortDigits(const char* s, std::uint32_t& value) {
     const std::uint64_t bytes = loadEight(s);
     const int count = leadingDigits(bytes);
-    if (count == 0 || !isSpace(s[count])) [[unlikely]] return scanSignedShortInteger(s, value);
-    value = static_cast<std::int32_t>(digitsValue(bytes, count));
+    if (count == 0 || !isSpace(s[count])) return nullptr;
+    value = digitsValue(bytes, count);
     return s + count + 1;
+}
+
+// The same as scanSignedShortInteger; inline for the usual case, digits
+// right at s.
+inline const char* scanShortInteger(const char* s, std::int32_t& value) {
+    std::uint32_t magnitude = 0;
+    const char* stop = scanShortDigits(s, magnitude);
+    if (stop == nullptr) [[unlikely]] return scanSignedShortInteger(s, value);
+    value = static_cast<std::int32_t>(magnitude);
+    return stop;
 }
 
 // The usual weight right at s: an optional "-", one digit, a point, up to

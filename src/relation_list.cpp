@@ -136,12 +136,6 @@ bool readWeight(ByteInput& input, double& value, ReadError& error) {
     return false;
 }
 
-// The common relation, three short numbers each followed by whitespace,
-// read in one go. The window ends in a 0 byte, so no scan runs past it.
-// Anything unusual (a long or malformed number, a number at the window's
-// end, a weight outside the range) returns nullptr and is left to the
-// field-by-field path, which gives the same values and the errors.
-
 // Short weights of other forms than the usual one, after any whitespace.
 const char* scanShortWeight(const char* s, double& weight) {
     while (isSpace(*s)) ++s;
@@ -155,6 +149,11 @@ const char* scanShortWeight(const char* s, double& weight) {
     return scan.stop + 1;  // past the whitespace that ends the weight
 }
 
+// The common relation, three short numbers each followed by whitespace,
+// read in one go. The window ends in a 0 byte, so no scan runs past it.
+// Anything unusual (a long or malformed number, a number at the window's
+// end, a weight outside the range) returns nullptr and is left to the
+// field-by-field path, which gives the same values and the errors.
 [[gnu::always_inline]] inline const char* scanRelationFast(const char* s, Relation& relation) {
     s = scanShortInteger(s, relation.first);
     if (s == nullptr) return nullptr;
@@ -163,6 +162,12 @@ const char* scanShortWeight(const char* s, double& weight) {
     // A usual weight is below 10 in magnitude, so it always scales.
     if (const char* stop = scanUsualWeight(s, relation.weight)) [[likely]] return stop;
     return scanShortWeight(s, relation.weight);
+}
+
+// The field-by-field path, for what the fast one leaves.
+bool readRelationByFields(ByteInput& input, Relation& relation, ReadError& error) {
+    return readPerson(input, relation.first, error) && readPerson(input, relation.second, error) &&
+           readWeight(input, relation.weight, error);
 }
 
 }  // namespace
@@ -181,10 +186,7 @@ std::variant<Relation, ReadError> readRelation(ByteInput& input) {
         return relation;
     }
     ReadError error;
-    if (readPerson(input, relation.first, error) && readPerson(input, relation.second, error) &&
-        readWeight(input, relation.weight, error)) {
-        return relation;
-    }
+    if (readRelationByFields(input, relation, error)) return relation;
     return error;
 }
 
@@ -192,7 +194,7 @@ std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::
     std::size_t count = 0;
     while (count < relations.size()) {
         // Common relations one after another, the position kept in a
-        // register; the first other one goes to readRelation.
+        // register; the first other one is read field by field.
         const char* s = input.cursor();
         while (count < relations.size()) {
             const char* next = scanRelationFast(s, relations[count]);
@@ -202,12 +204,11 @@ std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::
         }
         input.advanceTo(s);
         if (count == relations.size()) break;
-        auto relation = readRelation(input);
-        if (auto* failure = std::get_if<ReadError>(&relation)) {
-            error = std::move(*failure);
+        if (ReadError failure; !readRelationByFields(input, relations[count], failure)) {
+            error = std::move(failure);
             break;
         }
-        relations[count++] = std::get<Relation>(relation);
+        ++count;
     }
     return count;
 }
