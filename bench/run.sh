@@ -1,27 +1,40 @@
 #!/usr/bin/env bash
 # End-to-end benchmark of datmos-convert against a straightforward stdio
-# converter and against the I/O floor, on seeded inputs.
+# converter and against the I/O floor, on seeded lists of every shape, and
+# of the converter on one core against all of them.
 #
 # Needs, on Debian 12:  apt-get install -y cmake g++ libbenchmark-dev time
-# (and optionally linux-perf for --profile).
+# (taskset comes with util-linux; linux-perf only for --profile).
 #
 # Usage: bench/run.sh [options]
+#   --shapes LIST      comma-separated lists to time (default all): short,
+#                      integer, tabs, column, negative, full, exponent,
+#                      fractions, persons, hex (each with --relations
+#                      relations), large (short decimals with
+#                      --large-relations relations) and names (the header
+#                      alone, --names-people people)
+#   --lists WHICH      relations, names or both: the same as --shapes large,
+#                      names or large,names
+#   --scaling LIST     lists on which the converter runs under taskset on one
+#                      core and on all cores (default short,full; none: skip)
 #   --rounds N         timed rounds per list (default 5)
 #   --warmup N         untimed rounds before them (default 1)
-#   --relations N      relations in the large list (default 10000000)
-#   --people N         people of the large list (default 1000000)
+#   --relations N      relations per shape list (default 2000000)
+#   --large-relations N  relations of the large list (default 10000000)
+#   --people N         people of the relation lists (default 1000000)
 #   --names-people N   people of the names-only list (default 20000000)
 #   --seed N           generator seed (default 20240611)
-#   --lists WHICH      relations, names or both (default both)
-#   --dir DIR          scratch directory for inputs and outputs
-#                      (default $DATMOS_BENCH_DIR, else ${TMPDIR:-/tmp}/datmos-bench)
+#   --dir DIR          scratch directory for inputs and outputs, about 2.5 GB
+#                      by default (default $DATMOS_BENCH_DIR, else
+#                      ${TMPDIR:-/tmp}/datmos-bench)
 #   --build-dir DIR    build directory (default <repository>/build-bench)
 #   --skip-build       use the programs already built in the build directory
 #   --converter-only   time only the converter and the floor (the baseline
-#                      still makes the reference data file once, untimed)
+#                      still makes each reference data file once, untimed)
 #   --regenerate       rebuild the cached inputs and reference data files
+#   --verbose          print every round's times
 #   --profile          afterwards, perf stat and perf record one converter run
-#                      on each list and print the top functions
+#                      on each list of --shapes and print the top functions
 #   --micro            afterwards, run the micro-benchmarks
 #   --strict           exit with status 3 when a target is missed
 #
@@ -37,19 +50,23 @@
 set -euo pipefail
 export LC_ALL=C
 
+allShapes=(short integer tabs column negative full exponent fractions persons hex large names)
+shapes=all
+scaling=short,full
 rounds=5
 warmup=1
-relations=10000000
+relations=2000000
+largeRelations=10000000
 people=1000000
 namesPeople=20000000
 seed=20240611
-lists=both
 scratch="${DATMOS_BENCH_DIR:-${TMPDIR:-/tmp}/datmos-bench}"
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 buildDir="$repo/build-bench"
 skipBuild=0
 converterOnly=0
 regenerate=0
+verbose=0
 profile=0
 micro=0
 strict=0
@@ -66,22 +83,33 @@ isCount() { [[ "$1" =~ ^[0-9]+$ ]]; }
 
 while (($#)); do
     case "$1" in
-        --rounds|--warmup|--relations|--people|--names-people|--seed|--lists|--dir|--build-dir)
+        --shapes|--lists|--scaling|--rounds|--warmup|--relations|--large-relations|--people|--names-people|--seed|--dir|--build-dir)
             (($# >= 2)) || die "$1 needs a value" 2 ;;
     esac
     case "$1" in
-        --rounds) rounds="${2:-}"; shift 2 ;;
-        --warmup) warmup="${2:-}"; shift 2 ;;
-        --relations) relations="${2:-}"; shift 2 ;;
-        --people) people="${2:-}"; shift 2 ;;
-        --names-people) namesPeople="${2:-}"; shift 2 ;;
-        --seed) seed="${2:-}"; shift 2 ;;
-        --lists) lists="${2:-}"; shift 2 ;;
-        --dir) scratch="${2:-}"; shift 2 ;;
-        --build-dir) buildDir="${2:-}"; shift 2 ;;
+        --shapes) shapes="$2"; shift 2 ;;
+        --lists)
+            case "$2" in
+                relations) shapes=large ;;
+                names) shapes=names ;;
+                both) shapes=large,names ;;
+                *) die "--lists takes relations, names or both" 2 ;;
+            esac
+            shift 2 ;;
+        --scaling) scaling="$2"; shift 2 ;;
+        --rounds) rounds="$2"; shift 2 ;;
+        --warmup) warmup="$2"; shift 2 ;;
+        --relations) relations="$2"; shift 2 ;;
+        --large-relations) largeRelations="$2"; shift 2 ;;
+        --people) people="$2"; shift 2 ;;
+        --names-people) namesPeople="$2"; shift 2 ;;
+        --seed) seed="$2"; shift 2 ;;
+        --dir) scratch="$2"; shift 2 ;;
+        --build-dir) buildDir="$2"; shift 2 ;;
         --skip-build) skipBuild=1; shift ;;
         --converter-only) converterOnly=1; shift ;;
         --regenerate) regenerate=1; shift ;;
+        --verbose) verbose=1; shift ;;
         --profile) profile=1; shift ;;
         --micro) micro=1; shift ;;
         --strict) strict=1; shift ;;
@@ -89,12 +117,36 @@ while (($#)); do
         *) echo "run.sh: unknown option $1" >&2; usage 2 ;;
     esac
 done
-for value in "$rounds" "$warmup" "$relations" "$people" "$namesPeople" "$seed"; do
+for value in "$rounds" "$warmup" "$relations" "$largeRelations" "$people" "$namesPeople" "$seed"; do
     isCount "$value" || die "expected a non-negative integer, got '$value'" 2
 done
 ((rounds >= 1)) || die "--rounds must be at least 1" 2
-case "$lists" in relations|names|both) ;; *) die "--lists takes relations, names or both" 2 ;; esac
+((people >= 1)) || die "--people must be at least 1" 2
 [[ -n "$scratch" ]] || die "--dir needs a directory" 2
+
+# Splits a comma-separated list of shapes into the named array, in the
+# order of allShapes, refusing unknown names.
+pickShapes() {  # text array-name
+    local -n picked=$2
+    picked=()
+    [[ "$1" == none ]] && return
+    local name known shape
+    for name in ${1//,/ }; do
+        [[ "$name" == all ]] && continue
+        known=0
+        for shape in "${allShapes[@]}"; do [[ "$shape" == "$name" ]] && known=1; done
+        ((known)) || die "unknown shape '$name' (known: ${allShapes[*]}, all, none)" 2
+    done
+    for shape in "${allShapes[@]}"; do
+        [[ ",$1," == *",all,"* || ",$1," == *",$shape,"* ]] && picked+=("$shape")
+    done
+    return 0
+}
+timedShapes=()
+scalingShapes=()
+pickShapes "$shapes" timedShapes
+pickShapes "$scaling" scalingShapes
+((${#timedShapes[@]} + ${#scalingShapes[@]} > 0)) || die "nothing to run" 2
 
 # Tools. GNU time gives the peak resident memory; the wall time comes from
 # bash's microsecond clock around it.
@@ -107,6 +159,9 @@ done
 if ((!skipBuild)); then
     command -v cmake >/dev/null || die "cmake not found: apt-get install -y cmake" 2
     command -v g++ >/dev/null || die "g++ not found: apt-get install -y g++" 2
+fi
+if ((${#scalingShapes[@]})); then
+    command -v taskset >/dev/null || die "taskset not found: apt-get install -y util-linux" 2
 fi
 if ((profile)); then
     command -v perf >/dev/null || die "perf not found: apt-get install -y linux-perf" 2
@@ -135,12 +190,40 @@ timeLog="$scratch/time.log"
 failed=0
 missed=0
 
-# Generates an input once per (relations, people, seed): cached by name.
-generate() {  # path relations people
-    local path="$1"
+# The input of a shape, cached by name: shape, sizes and seed.
+inputOf() {  # shape
+    case "$1" in
+        large) echo "$scratch/short-r$largeRelations-p$people-s$seed.txt" ;;
+        names) echo "$scratch/names-p$namesPeople-s$seed.txt" ;;
+        *) echo "$scratch/$1-r$relations-p$people-s$seed.txt" ;;
+    esac
+}
+# How the table names a list's size: 2M relations, 20M people.
+sizeOf() {  # shape
+    local count unit
+    case "$1" in
+        large) count=$largeRelations unit=relations ;;
+        names) count=$namesPeople unit=people ;;
+        *) count=$relations unit=relations ;;
+    esac
+    if ((count >= 1000000 && count % 1000000 == 0)); then
+        echo "$((count / 1000000))M $unit"
+    else
+        echo "$count $unit"
+    fi
+}
+
+# Generates an input once; a cached one is used as it is.
+generate() {  # shape
+    local path shape=$1 count=$relations listPeople=$people
+    path=$(inputOf "$shape")
+    case "$shape" in
+        large) shape=short count=$largeRelations ;;
+        names) shape=short count=0 listPeople=$namesPeople ;;
+    esac
     if ((regenerate)) || [[ ! -s "$path" ]]; then
         echo "== generating $path"
-        "$generator" "$path.part" "$2" "$3" "$seed" || die "generation failed"
+        "$generator" --shape "$shape" "$path.part" "$count" "$listPeople" "$seed" || die "generation failed"
         mv "$path.part" "$path"
     fi
 }
@@ -157,6 +240,7 @@ reference() {  # input
 }
 
 fileSize() { stat -c %s "$1"; }
+megabytes() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1e6 }'; }
 
 # Removes every output of the run and waits for the disk to settle.
 quiet() {
@@ -188,20 +272,37 @@ median() {  # numbers...
     printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
         if (NR % 2) printf "%.6f", v[(NR + 1) / 2]; else printf "%.6f", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
+minimum() { printf '%s\n' "$@" | sort -g | head -n 1; }
 maximum() { printf '%s\n' "$@" | sort -g | tail -n 1; }
 
-# Benchmarks one list; appends its summary lines to the global summary.
-summary=()
-benchList() {  # title input
-    local title="$1" input="$2"
-    local ref="$input.reference"
-    local convOut="$input.datmos" baseOut="$scratch/baseline.datmos" floorOut="$scratch/floor.datmos"
-    local outputs=("$convOut" "$baseOut" "$floorOut")
-    local inBytes outBytes
-    inBytes=$(fileSize "$input")
-    outBytes=$(fileSize "$ref")
-    local convWall=() convCpu=() convRss=() baseWall=() baseCpu=() baseRss=()
-    local readWall=() writeWall=() floorWall=() floorCpu=() floorRss=()
+# Times the converter on the input (its data file is INPUT.datmos); checks
+# its standard output and its data file against the reference.
+runConverter() {  # label input reference [command prefix...]
+    local label="$1" input="$2" ref="$3"
+    shift 3
+    timed "$scratch/converter.stdout" "$@" "$converter" "$input"
+    if [[ "$(cat "$scratch/converter.stdout")" != "abriu" ]]; then
+        echo "!! $label: standard output '$(cat "$scratch/converter.stdout")'" >&2
+        failed=1
+    fi
+    if ! cmp -s "$input.datmos" "$ref"; then
+        echo "!! $label: data file differs from the baseline's:" >&2
+        cmp "$input.datmos" "$ref" >&2 || true
+        failed=1
+    fi
+}
+
+# One row of the final table per timed list.
+tableRows=()
+
+# Times one list: converter, baseline and floor in turn in every round.
+benchList() {  # shape
+    local shape="$1" input ref
+    input=$(inputOf "$shape")
+    ref="$input.reference"
+    local baseOut="$scratch/baseline.datmos" floorOut="$scratch/floor.datmos"
+    local outputs=("$input.datmos" "$baseOut" "$floorOut")
+    local convWall=() convCpu=() convRss=() baseWall=() floorWall=() readWall=() writeWall=()
 
     # Bring the input and the reference into the page cache, and let every
     # program run once, untimed: the first runs on a fresh machine also pay
@@ -222,16 +323,7 @@ benchList() {  # title input
     local round
     for ((round = 1; round <= rounds; round++)); do
         quiet "${outputs[@]}"
-        timed "$scratch/converter.stdout" "$converter" "$input"
-        if [[ "$(cat "$scratch/converter.stdout")" != "abriu" ]]; then
-            echo "!! converter round $round: standard output '$(cat "$scratch/converter.stdout")'" >&2
-            failed=1
-        fi
-        if ! cmp -s "$convOut" "$ref"; then
-            echo "!! converter round $round: data file differs from the baseline's:" >&2
-            cmp "$convOut" "$ref" >&2 || true
-            failed=1
-        fi
+        runConverter "$shape, converter round $round" "$input" "$ref"
         convWall+=("$wall")
         convCpu+=("$cpu")
         convRss+=("$rss")
@@ -240,80 +332,77 @@ benchList() {  # title input
             quiet "${outputs[@]}"
             timed /dev/null "$baseline" "$input" "$baseOut"
             if ((status != 0)) || ! cmp -s "$baseOut" "$ref"; then
-                echo "!! baseline round $round: failed or its data file differs from the reference" >&2
+                echo "!! $shape, baseline round $round: failed or its data file differs from the reference" >&2
                 failed=1
             fi
             baseWall+=("$wall")
-            baseCpu+=("$cpu")
-            baseRss+=("$rss")
         fi
 
         quiet "${outputs[@]}"
         timed /dev/null cat "$input"
         readWall+=("$wall")
-        local readRss="$rss" readCpu="$cpu"
         quiet "${outputs[@]}"
         timed "$floorOut" cat "$ref"
         writeWall+=("$wall")
         floorWall+=("$(awk -v a="${readWall[-1]}" -v b="$wall" 'BEGIN { printf "%.6f", a + b }')")
-        floorCpu+=("$(awk -v a="$readCpu" -v b="$cpu" 'BEGIN { printf "%.2f", a + b }')")
-        floorRss+=("$(maximum "$readRss" "$rss")")
 
-        printf '   round %d: converter %.3f s' "$round" "${convWall[-1]}"
-        ((converterOnly)) || printf ', baseline %.3f s' "${baseWall[-1]}"
-        printf ', floor %.3f s (read %.3f + write %.3f)\n' "${floorWall[-1]}" "${readWall[-1]}" "${writeWall[-1]}"
+        if ((verbose)); then
+            printf '   round %d: converter %.3f s' "$round" "${convWall[-1]}"
+            ((converterOnly)) || printf ', baseline %.3f s' "${baseWall[-1]}"
+            printf ', floor %.3f s (read %.3f + write %.3f)\n' "${floorWall[-1]}" "${readWall[-1]}" "${writeWall[-1]}"
+        fi
     done
     quiet "${outputs[@]}"
 
-    local convMed baseMed floorMed readMed writeMed
+    local convMed baseMed=- floorMed rssMiB
     convMed=$(median "${convWall[@]}")
     floorMed=$(median "${floorWall[@]}")
-    readMed=$(median "${readWall[@]}")
-    writeMed=$(median "${writeWall[@]}")
     ((converterOnly)) || baseMed=$(median "${baseWall[@]}")
-
-    echo
-    echo "$title: $(basename "$input")"
-    printf '  input %.1f MB, data file %.1f MB, %d rounds\n' \
-        "$(awk -v b="$inBytes" 'BEGIN { print b / 1e6 }')" "$(awk -v b="$outBytes" 'BEGIN { print b / 1e6 }')" "$rounds"
-    printf '  %-22s %9s %7s %7s %9s %9s %9s %9s\n' \
-        program "median s" "min s" "max s" "in MB/s" "out MB/s" "cpu s" "peak MiB"
-    row() {  # name median walls-var cpu-var rss-var
-        local -n walls=$3 cpuValues=$4 rssValues=$5
-        awk -v name="$1" -v med="$2" -v lo="$(printf '%s\n' "${walls[@]}" | sort -g | head -n 1)" \
-            -v hi="$(maximum "${walls[@]}")" -v inB="$inBytes" -v outB="$outBytes" \
-            -v cpu="$(median "${cpuValues[@]}")" -v rss="$(maximum "${rssValues[@]}")" \
-            'BEGIN { inRate = inB >= 1e6 ? sprintf("%.1f", inB / 1e6 / med) : "-"
-                     printf "  %-22s %9.3f %7.3f %7.3f %9s %9.1f %9.2f %9.1f\n",
-                     name, med, lo, hi, inRate, outB / 1e6 / med, cpu, rss / 1024 }'
-    }
-    row converter "$convMed" convWall convCpu convRss
-    ((converterOnly)) || row "stdio baseline" "$baseMed" baseWall baseCpu baseRss
-    row "I/O floor (read+write)" "$floorMed" floorWall floorCpu floorRss
-    printf '  %-22s %9.3f\n' "  floor: cat input" "$readMed"
-    printf '  %-22s %9.3f\n' "  floor: cat data file" "$writeMed"
-
-    local verdict line
-    if ((!converterOnly)); then
-        line=$(awk -v b="$baseMed" -v c="$convMed" 'BEGIN { r = b / c; printf "%.1f %s", r, (r >= 15 ? "met" : "MISSED") }')
-        verdict=${line#* }
-        [[ "$verdict" == met ]] || missed=1
-        summary+=("$title: baseline/converter = ${line% *}x (target >= 15x): $verdict")
-    fi
-    line=$(awk -v c="$convMed" -v f="$floorMed" 'BEGIN { r = c / f; printf "%.2f %s", r, (r <= 2 ? "met" : "MISSED") }')
-    verdict=${line#* }
-    [[ "$verdict" == met ]] || missed=1
-    summary+=("$title: converter/floor = ${line% *}x (target <= 2x): $verdict")
-    line=$(awk -v k="$(maximum "${convRss[@]}")" 'BEGIN { m = k / 1024; printf "%.1f %s", m, (m <= 32 ? "met" : "MISSED") }')
-    verdict=${line#* }
-    [[ "$verdict" == met ]] || missed=1
-    summary+=("$title: converter peak RSS = ${line% *} MiB (target <= 32 MiB): $verdict")
+    rssMiB=$(awk -v k="$(maximum "${convRss[@]}")" 'BEGIN { printf "%.1f", k / 1024 }')
+    printf '   %s, %s: in %s MB, out %s MB; converter %.3f s (%.3f to %.3f, cpu %.2f s)' "$shape" "$(sizeOf "$shape")" \
+        "$(megabytes "$(fileSize "$input")")" "$(megabytes "$(fileSize "$ref")")" \
+        "$convMed" "$(minimum "${convWall[@]}")" "$(maximum "${convWall[@]}")" "$(median "${convCpu[@]}")"
+    ((converterOnly)) || printf ', stdio %.3f s' "$baseMed"
+    printf ', floor %.3f s (read %.3f + write %.3f)\n' "$floorMed" "$(median "${readWall[@]}")" "$(median "${writeWall[@]}")"
+    tableRows+=("$shape|$(sizeOf "$shape")|$convMed|$baseMed|$floorMed|$rssMiB")
 }
 
-profileList() {  # title input
-    local title="$1" input="$2"
+# The converter on one core (taskset) against all cores, in turns.
+scalingRows=()
+scaleList() {  # shape
+    local shape="$1" input ref
+    input=$(inputOf "$shape")
+    ref="$input.reference"
+    local allWall=() allCpu=() oneWall=() oneCpuTimes=() pass round
+    cat "$input" "$ref" >/dev/null
+    for ((pass = 1; pass <= warmup; pass++)); do
+        quiet "$input.datmos"
+        "$converter" "$input" >/dev/null || true
+        quiet "$input.datmos"
+        taskset -c "$oneCpu" "$converter" "$input" >/dev/null || true
+    done
+    for ((round = 1; round <= rounds; round++)); do
+        quiet "$input.datmos"
+        runConverter "$shape, converter on all cores, round $round" "$input" "$ref"
+        allWall+=("$wall")
+        allCpu+=("$cpu")
+        quiet "$input.datmos"
+        runConverter "$shape, converter on one core, round $round" "$input" "$ref" taskset -c "$oneCpu"
+        oneWall+=("$wall")
+        oneCpuTimes+=("$cpu")
+        if ((verbose)); then
+            printf '   round %d: all cores %.3f s, one core %.3f s\n' "$round" "${allWall[-1]}" "${oneWall[-1]}"
+        fi
+    done
+    quiet "$input.datmos"
+    scalingRows+=("$shape|$(sizeOf "$shape")|$(median "${allWall[@]}")|$(median "${allCpu[@]}")|$(median "${oneWall[@]}")|$(median "${oneCpuTimes[@]}")")
+}
+
+profileList() {  # shape
+    local shape="$1" input
+    input=$(inputOf "$shape")
     echo
-    echo "== profile of the converter, $title"
+    echo "== profile of the converter, $shape ($(sizeOf "$shape"))"
     quiet "$input.datmos"
     # Both perf commands end with the converter's exit status, which is 1.
     perf stat -e task-clock,context-switches,page-faults,cycles:u,instructions:u \
@@ -331,42 +420,90 @@ profileList() {  # title input
     quiet "$input.datmos" "$scratch/perf.data" "$scratch/perf.data.old"
 }
 
-relationsInput="$scratch/list-r$relations-p$people-s$seed.txt"
-namesInput="$scratch/names-p$namesPeople-s$seed.txt"
 echo "== scratch directory $scratch"
 echo "== load average at start: $(cut -d ' ' -f 1-3 /proc/loadavg) ($(nproc) CPUs); other work on the machine skews the times"
-if [[ "$lists" != names ]]; then
-    generate "$relationsInput" "$relations" "$people"
-    reference "$relationsInput"
-fi
-if [[ "$lists" != relations ]]; then
-    generate "$namesInput" 0 "$namesPeople"
-    reference "$namesInput"
+startTime=$EPOCHREALTIME
+for shape in "${allShapes[@]}"; do
+    if [[ " ${timedShapes[*]} ${scalingShapes[*]} " == *" $shape "* ]]; then
+        generate "$shape"
+        reference "$(inputOf "$shape")"
+    fi
+done
+
+if ((${#timedShapes[@]})); then
+    echo "== $warmup warm-up and $rounds timed rounds per list, in turn: converter$( ((converterOnly)) || echo ', stdio baseline'), I/O floor"
+    for shape in "${timedShapes[@]}"; do
+        benchList "$shape"
+    done
 fi
 
-echo "== $warmup warm-up and $rounds timed rounds: converter$( ((converterOnly)) || echo ', stdio baseline'), I/O floor"
-if [[ "$lists" != names ]]; then
-    echo "-- $relations relations, people $people"
-    benchList "Relations list" "$relationsInput"
-fi
-if [[ "$lists" != relations ]]; then
-    echo
-    echo "-- names only, people $namesPeople"
-    benchList "Names-only list" "$namesInput"
+if ((${#scalingShapes[@]})); then
+    # The first CPU that this shell may run on.
+    oneCpu=$(taskset -pc $$ | sed 's/.*: *//; s/[-,].*//')
+    cores=$(nproc)
+    echo "== $warmup warm-up and $rounds timed rounds per list, in turn: converter on $cores cores, converter under taskset -c $oneCpu"
+    ((cores > 1)) || echo "   only one CPU: the ratio says nothing about scaling"
+    for shape in "${scalingShapes[@]}"; do
+        scaleList "$shape"
+        row=${scalingRows[-1]}
+        IFS='|' read -r _ _ allMed _ oneMed _ <<<"$row"
+        printf '   %s, %s: all cores %.3f s, one core %.3f s\n' "$shape" "$(sizeOf "$shape")" "$allMed" "$oneMed"
+    done
 fi
 
 echo
-echo "== summary (medians; load average now $(cut -d ' ' -f 1-3 /proc/loadavg))"
-printf '  %s\n' "${summary[@]}"
-if ((failed)); then
-    echo "  data files: MISMATCH or failed run (see above)"
-else
-    echo "  data files: converter and baseline identical in every round"
+echo "== summary (medians of $rounds rounds; load average now $(cut -d ' ' -f 1-3 /proc/loadavg); $(awk -v a="$startTime" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }') s)"
+if ((${#tableRows[@]})); then
+    echo "targets: stdio/converter >= 15x and converter/floor <= 2x (hex: >= 10x and <= 3x), peak RSS <= 32 MiB"
+    printf '%-10s %-15s %8s %8s %8s %11s %11s %8s  %s\n' \
+        shape list "conv s" "stdio s" "floor s" stdio/conv conv/floor "RSS MiB" targets
+    for row in "${tableRows[@]}"; do
+        IFS='|' read -r shape size convMed baseMed floorMed rssMiB <<<"$row"
+        minSpeedup=15 maxFloor=2
+        [[ "$shape" == hex ]] && minSpeedup=10 maxFloor=3
+        line=$(awk -v shape="$shape" -v size="$size" -v c="$convMed" -v b="$baseMed" -v f="$floorMed" -v m="$rssMiB" \
+            -v lo="$minSpeedup" -v hi="$maxFloor" 'BEGIN {
+                missing = ""
+                if (b == "-") { stdio = "-"; speedup = "-" }
+                else {
+                    stdio = sprintf("%.3f", b); r = b / c; speedup = sprintf("%.1fx", r)
+                    if (r < lo) missing = missing sprintf(" stdio/conv<%dx", lo)
+                }
+                q = c / f
+                if (q > hi) missing = missing sprintf(" conv/floor>%dx", hi)
+                if (m > 32) missing = missing " RSS>32MiB"
+                printf "%-10s %-15s %8.3f %8s %8.3f %11s %10.2fx %8.1f  %s\n", shape, size, c, stdio, f, speedup, q, m,
+                    missing == "" ? "met" : "MISSED:" missing }')
+        [[ "$line" == *MISSED* ]] && missed=1
+        echo "$line"
+    done
 fi
+if ((${#scalingRows[@]})); then
+    echo
+    echo "one core against all: converter under taskset -c $oneCpu against $cores cores; target one/all >= 1.8x"
+    printf '%-10s %-15s %11s %8s %11s %8s %8s  %s\n' shape list "all cores s" "cpu s" "one core s" "cpu s" one/all target
+    for row in "${scalingRows[@]}"; do
+        IFS='|' read -r shape size allMed allCpu oneMed oneCpuTime <<<"$row"
+        line=$(awk -v shape="$shape" -v size="$size" -v a="$allMed" -v ac="$allCpu" -v o="$oneMed" -v oc="$oneCpuTime" 'BEGIN {
+            r = o / a
+            verdict = r >= 1.8 ? "met" : "MISSED"
+            printf "%-10s %-15s %11.3f %8.2f %11.3f %8.2f %7.2fx  %s\n", shape, size, a, ac, o, oc, r, verdict }')
+        [[ "$line" == *MISSED* ]] && missed=1
+        echo "$line"
+    done
+fi
+echo
+if ((failed)); then
+    echo "data files: MISMATCH or failed run (see above)"
+else
+    echo "data files: identical to the baseline's in every round"
+fi
+echo "scratch directory: $(du -sm "$scratch" | cut -f 1) MB in $scratch"
 
 if ((profile)); then
-    [[ "$lists" != names ]] && profileList "relations list" "$relationsInput"
-    [[ "$lists" != relations ]] && profileList "names-only list" "$namesInput"
+    for shape in "${timedShapes[@]}"; do
+        profileList "$shape"
+    done
 fi
 if ((micro)); then
     echo
