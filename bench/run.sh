@@ -24,7 +24,7 @@
 #   --people N         people of the relation lists (default 1000000)
 #   --names-people N   people of the names-only list (default 20000000)
 #   --seed N           generator seed (default 20240611)
-#   --dir DIR          scratch directory for inputs and outputs, about 2.5 GB
+#   --dir DIR          scratch directory for inputs and outputs, about 2 GB
 #                      by default (default $DATMOS_BENCH_DIR, else
 #                      ${TMPDIR:-/tmp}/datmos-bench)
 #   --build-dir DIR    build directory (default <repository>/build-bench)
