@@ -40,6 +40,16 @@ ByteInput::ByteInput(int fd, std::size_t capacity)
     buffer_[0] = '\0';
 }
 
+ByteInput::ByteInput(int fd, std::span<const char> first, std::uint64_t offset, std::uint64_t lineEnds,
+                     std::size_t capacity)
+    : ByteInput(fd, std::max(capacity, first.size())) {
+    std::memcpy(buffer_.get(), first.data(), first.size());
+    end_ = buffer_.get() + first.size();
+    buffer_[first.size()] = '\0';
+    bytesBeforeBuffer_ = offset;
+    linesBeforeBuffer_ = lineEnds;
+}
+
 bool ByteInput::fill() {
     if (endOfInput_) return false;
     char* const start = buffer_.get();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 namespace datmos {
 
@@ -14,6 +15,10 @@ public:
 
     // Reads from fd, which stays owned by the caller.
     explicit ByteInput(int fd, std::size_t capacity = kDefaultCapacity);
+    // Reads the bytes `first` and then from fd, where `first` stands at
+    // `offset` in the input, after `lineEnds` line ends.
+    ByteInput(int fd, std::span<const char> first, std::uint64_t offset, std::uint64_t lineEnds,
+              std::size_t capacity = kDefaultCapacity);
 
     // The unread bytes are [cursor(), end()). The byte at end() is always
     // 0, so that a scan for digits or whitespace stops there by itself, and
@@ -30,6 +35,13 @@ public:
     bool fill();
 
     bool atEndOfInput() const { return endOfInput_; }
+    int fd() const { return fd_; }
+    // Whether the input is a regular file, which can be read again.
+    bool rereadable() const { return rereadable_; }
+    // The offset in the input of a position in the window.
+    std::uint64_t offsetOf(const char* position) const {
+        return bytesBeforeBuffer_ + static_cast<std::uint64_t>(position - buffer_.get());
+    }
     // The errno of a failed read(2), or 0.
     int readError() const { return readError_; }
 

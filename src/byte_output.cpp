@@ -29,11 +29,24 @@ void ByteOutput::append(std::string_view text) {
     }
 }
 
+void ByteOutput::write(std::string_view bytes) {
+    if (bytes.size() < kMinimumCapacity) {
+        append(bytes);
+        return;
+    }
+    flush();
+    writeOut(bytes.data(), bytes.data() + bytes.size());
+}
+
 void ByteOutput::flush() {
-    const char* next = buffer_.get();
-    if (error_ == 0) reserveFor(static_cast<std::size_t>(end_ - next));
-    while (error_ == 0 && next < end_) {
-        const ssize_t done = ::write(fd_, next, static_cast<std::size_t>(end_ - next));
+    writeOut(buffer_.get(), end_);
+    end_ = buffer_.get();
+}
+
+void ByteOutput::writeOut(const char* next, const char* end) {
+    if (error_ == 0) reserveFor(static_cast<std::size_t>(end - next));
+    while (error_ == 0 && next < end) {
+        const ssize_t done = ::write(fd_, next, static_cast<std::size_t>(end - next));
         if (done > 0) {
             next += done;
             written_ += static_cast<std::uint64_t>(done);
@@ -43,7 +56,6 @@ void ByteOutput::flush() {
             error_ = EIO;
         }
     }
-    end_ = buffer_.get();
 }
 
 // Keeps the file size as it is (FALLOC_FL_KEEP_SIZE): the reserve is not

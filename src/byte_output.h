@@ -36,6 +36,8 @@ public:
     void commit(char* newEnd) { end_ = newEnd; }
 
     void append(std::string_view text);
+    // As append, but a large block is written straight from where it is.
+    void write(std::string_view bytes);
 
     // Writes out everything buffered. After a failed write nothing more is
     // written and error() gives its errno.
@@ -48,6 +50,7 @@ public:
 
 private:
     void reserveFor(std::size_t size);
+    void writeOut(const char* next, const char* end);
 
     int fd_;
     std::unique_ptr<char[]> buffer_;

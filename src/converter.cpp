@@ -1,15 +1,11 @@
 #include "converter.h"
 
-#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <optional>
-#include <span>
 #include <string>
-#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +13,7 @@
 #include "byte_output.h"
 #include "data_file.h"
 #include "output_file.h"
-#include "relation_channel.h"
+#include "parallel_conversion.h"
 #include "relation_list.h"
 
 namespace datmos {
@@ -58,68 +54,20 @@ std::string readFailure(const ReadError& error, const std::string& field) {
 
 std::string writeFailure(int error) { return kWriteFailed + std::string(std::strerror(error)); }
 
-// Relations pass from the reading thread to the writing thread in batches
-// of this many; with kBatches in flight at most, memory stays bounded.
-constexpr std::size_t kBatchSize = 16384;
-constexpr int kBatches = 4;
-
-// The reading thread: fills the batches that come back empty with the
-// relations in list order, and stops after the last one or the first error.
-void readBatches(ByteInput& input, std::int32_t relationCount, Channel<RelationBatch>& empty,
-                 Channel<RelationBatch>& filled) {
-    std::int32_t index = 0;
-    for (bool last = false; !last;) {
-        std::optional<RelationBatch> batch = empty.pop();
-        if (!batch) return;  // the writer has stopped
-        const std::int32_t remaining = std::max(relationCount - index, 0);  // a count may be negative
-        const std::span<Relation> room(batch->relations.data(), std::min(kBatchSize, static_cast<std::size_t>(remaining)));
-        batch->count = readRelations(input, room, batch->error);
-        batch->errorIndex = index + static_cast<std::int32_t>(batch->count);
-        index += static_cast<std::int32_t>(batch->count);
-        last = batch->last = batch->error || index >= relationCount;
-        filled.push(std::move(*batch));
-    }
-}
-
-// The writing thread: writes each batch's relations as they come; an empty
-// string once the last batch is written, else the message that ends the run.
-std::string writeBatches(ByteOutput& output, std::int32_t relationCount, Channel<RelationBatch>& empty,
-                         Channel<RelationBatch>& filled) {
-    for (;;) {
-        RelationBatch batch = *filled.pop();
-        writeRelations(output, std::span(batch.relations).first(batch.count));
-        if (output.error() != 0) return writeFailure(output.error());
-        if (batch.error) {
-            return readFailure(*batch.error,
-                               "relation " + std::to_string(batch.errorIndex + 1) + " of " + std::to_string(relationCount));
-        }
-        if (batch.last) return {};
-        empty.push(std::move(batch));
-    }
-}
-
-// Streams the relations from input to output, reading on a second thread
-// while this one writes; an empty string on success, else the message that
-// ends the run.
+// Streams the relations from input to output; an empty string on success,
+// else the message that ends the run.
 std::string convert(ByteInput& input, ByteOutput& output) {
     const auto header = readHeader(input);
     if (const auto* error = std::get_if<ReadError>(&header)) return readFailure(*error, "header");
     const auto [people, relationCount] = std::get<ListHeader>(header);
 
-    Channel<RelationBatch> empty;
-    Channel<RelationBatch> filled;
-    for (int i = 0; i < kBatches; ++i) {
-        RelationBatch batch;
-        batch.relations.resize(kBatchSize);
-        empty.push(std::move(batch));
-    }
-    std::jthread reader([&, count = relationCount] { readBatches(input, count, empty, filled); });
-
     writeHead(output, people);
-    std::string failure = writeBatches(output, relationCount, empty, filled);
-    empty.close();  // lets the reader go if it waits for a batch
-    reader.join();
-    if (!failure.empty()) return failure;
+    const RelationsOutcome outcome = convertRelations(input, relationCount, output);
+    if (output.error() != 0) return writeFailure(output.error());
+    if (outcome.readError) {
+        return readFailure(*outcome.readError, "relation " + std::to_string(outcome.failedRelation) + " of " +
+                                                   std::to_string(relationCount));
+    }
     writeTail(output);
     output.finish();
     if (output.error() != 0) return writeFailure(output.error());

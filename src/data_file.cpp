@@ -178,7 +178,7 @@ namespace {
 
 // The longest line, "( -2147483647 , 2147483647 ) -2147483648\n", is 41
 // bytes, and the digits may overrun by 8.
-constexpr std::size_t kLineRoom = 64;
+constexpr std::size_t kLineRoom = kRelationLineRoom;
 
 // A person's 1-based number: nearly always positive and below 10^8.
 [[gnu::always_inline]] inline char* appendPerson(char* out, std::int32_t person) {
@@ -217,6 +217,11 @@ void writeRelations(ByteOutput& output, std::span<const Relation> relations) {
         output.commit(out);
         relations = relations.subspan(count);
     }
+}
+
+char* appendRelationLines(char* out, std::span<const Relation> relations) {
+    for (const Relation& relation : relations) out = appendRelationLine(out, relation);
+    return out;
 }
 
 void writeTail(ByteOutput& output) { output.append("]\n"); }

@@ -27,6 +27,13 @@ void writeRelation(ByteOutput& output, const Relation& relation);
 // The lines of many relations, as writeRelation gives them one by one.
 void writeRelations(ByteOutput& output, std::span<const Relation> relations);
 
+// Room that one relation line needs when written by appendRelationLines.
+inline constexpr std::size_t kRelationLineRoom = 64;
+
+// Writes the lines of the relations from out on, which must have room for
+// kRelationLineRoom bytes per relation; returns the end of the lines.
+char* appendRelationLines(char* out, std::span<const Relation> relations);
+
 // The closing line "]".
 void writeTail(ByteOutput& output);
 

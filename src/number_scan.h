@@ -5,10 +5,23 @@
 
 #include <array>
 #include <bit>
+#include <cfloat>
+#include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace datmos {
+
+// The fast forms below turn digits into a binary64 value with one IEEE
+// division or multiplication, which is correctly rounded only where double
+// is IEEE binary64, the rounding is to nearest (the program never changes
+// it) and arithmetic is done in the type's own precision. With excess
+// precision (the x87 unit, FLT_EVAL_METHOD 2) the result would be rounded
+// twice, so there they are not used.
+static_assert(std::numeric_limits<double>::is_iec559 && std::numeric_limits<double>::digits == 53,
+              "double must be IEEE binary64");
+inline constexpr bool kExactDoubleArithmetic = FLT_EVAL_METHOD == 0;
 
 // Space, or one of tab, line feed, vertical tab, form feed, carriage
 // return (9 to 13). A table, as the hot loops test every byte.
@@ -82,6 +95,7 @@ inline std::uint32_t digitsValue(std::uint64_t bytes, int count) {
 // gives the correctly rounded value. Anything else is left to the general
 // path (false).
 inline bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
+    if constexpr (!kExactDoubleArithmetic) return false;
     static constexpr std::uint32_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
     static constexpr double kScales[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
     int wholeDigits = 1;
@@ -140,6 +154,7 @@ inline const char* scanShortInteger(const char* s, std::int32_t& value) {
 // of ten turns into the correctly rounded value. Returns the position past
 // the whitespace, or nullptr for any other form.
 inline const char* scanUsualWeight(const char* s, double& value) {
+    if constexpr (!kExactDoubleArithmetic) return nullptr;
     // By digit count, 1 digit before the point: 10^(count - 1). Counts of 0
     // and 8 cannot occur; their entries keep every index in bounds.
     static constexpr double kScales[] = {1e0, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
@@ -156,6 +171,160 @@ inline const char* scanUsualWeight(const char* s, double& value) {
     // The sign bit set without a branch: signs come mixed in no order.
     value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
     return s + count + 2;
+}
+
+// Plain forms, read in one pass right at s: each gives the position after
+// the number, or nullptr for any other form (left to the general scanners,
+// which give the same value for these forms).
+
+// An integer of 1 to 10 digits with an optional sign, within 32 bits.
+inline const char* scanPlainInteger(const char* s, std::int32_t& value) {
+    const bool negative = *s == '-';
+    s += static_cast<int>(*s == '-' || *s == '+');
+    const std::uint64_t bytes = loadEight(s);
+    int count = leadingDigits(bytes);
+    if (count == 0) return nullptr;
+    std::int64_t magnitude = digitsValue(bytes, count);
+    if (count == 8) [[unlikely]] {
+        for (; count < 11 && isDigit(s[count]); ++count) magnitude = magnitude * 10 + (s[count] - '0');
+        if (count == 11 || magnitude > std::int64_t{std::numeric_limits<std::int32_t>::max()} + negative) {
+            return nullptr;
+        }
+    }
+    value = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+    return s + count;
+}
+
+// Powers of ten that binary64 holds exactly: 10^22 = 2^22 * 5^22, and 5^22
+// < 2^53.
+inline constexpr int kLargestExactPowerOfTen = 22;
+inline constexpr auto kExactPowersOfTen = [] {
+    std::array<double, kLargestExactPowerOfTen + 1> powers{};
+    double power = 1.0;
+    for (double& entry : powers) {
+        entry = power;
+        power *= 10.0;
+    }
+    return powers;
+}();
+
+// Up to 19 decimal digits with a point anywhere, and up to 4 digits of
+// exponent: digits * 10^exponent. A count of digits below 2^53 and a power
+// of ten up to 10^22 are exact in binary64, so that one IEEE operation
+// gives the correctly rounded value (the fast path of Clinger's method);
+// the rest is read by from_chars, which rounds correctly too. `s` is past
+// the sign.
+inline const char* scanPlainDecimal(const char* s, bool negative, double& value) {
+    static constexpr std::uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    constexpr int kMostDigits = 19;  // below 2^64
+    const char* const start = s;
+    std::uint64_t digits = 0;
+    int count = 0;
+    int fractionDigits = 0;
+    for (bool fraction = false;; fraction = true) {
+        for (;;) {
+            const std::uint64_t bytes = loadEight(s);
+            const int run = leadingDigits(bytes);
+            if (run == 0) break;
+            count += run;
+            if (count > kMostDigits) return nullptr;
+            digits = digits * kScales[run] + digitsValue(bytes, run);
+            s += run;
+            if (fraction) fractionDigits += run;
+            if (run < 8) break;
+        }
+        if (fraction || *s != '.') break;
+        ++s;
+    }
+    if (count == 0) return nullptr;
+    int exponent = 0;
+    if ((*s | 0x20) == 'e') {
+        const char* e = s + 1;
+        const bool negativeExponent = *e == '-';
+        e += static_cast<int>(*e == '-' || *e == '+');
+        const char* const exponentDigits = e;
+        for (; isDigit(*e) && e - exponentDigits < 5; ++e) exponent = exponent * 10 + (*e - '0');
+        if (e == exponentDigits || e - exponentDigits == 5) return nullptr;
+        if (negativeExponent) exponent = -exponent;
+        s = e;
+    }
+    const int power = exponent - fractionDigits;
+    double magnitude = 0.0;
+    if (kExactDoubleArithmetic && digits <= std::uint64_t{1} << 53 && power >= -kLargestExactPowerOfTen &&
+        power <= kLargestExactPowerOfTen) {
+        magnitude = static_cast<double>(digits);
+        magnitude = power < 0 ? magnitude / kExactPowersOfTen[static_cast<std::size_t>(-power)]
+                              : magnitude * kExactPowersOfTen[static_cast<std::size_t>(power)];
+    } else if (digits != 0) {
+        const auto parsed = std::from_chars(start, s, magnitude);
+        if (parsed.ptr != s || parsed.ec != std::errc{}) return nullptr;  // beyond binary64's range
+    }
+    value = negative ? -magnitude : magnitude;
+    return s;
+}
+
+inline int hexDigitValue(char c) {
+    if (isDigit(c)) return c - '0';
+    const int letter = c | 0x20;
+    return letter >= 'a' && letter <= 'f' ? letter - 'a' + 10 : -1;
+}
+
+// "0x" and up to 15 hexadecimal digits with a point anywhere, and a binary
+// exponent "p" of up to 4 digits. Where the digits form an integer below
+// 2^53, the value is that integer times a power of two: exact in binary64
+// while it stays a normal number, as is checked; the rest goes to the
+// general scanner. `s` is past the sign.
+inline const char* scanPlainHex(const char* s, bool negative, double& value) {
+    constexpr int kMostDigits = 15;  // 60 bits
+    if (s[0] != '0' || (s[1] | 0x20) != 'x') return nullptr;
+    s += 2;
+    std::uint64_t digits = 0;
+    int count = 0;
+    int fractionDigits = 0;
+    bool point = false;
+    for (;; ++s) {
+        const int digit = hexDigitValue(*s);
+        if (digit >= 0) {
+            if (++count > kMostDigits) return nullptr;
+            digits = digits << 4 | static_cast<unsigned>(digit);
+            fractionDigits += static_cast<int>(point);
+        } else if (*s == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (count == 0) return nullptr;
+    int exponent = 0;
+    if ((*s | 0x20) == 'p') {
+        const char* e = s + 1;
+        const bool negativeExponent = *e == '-';
+        e += static_cast<int>(*e == '-' || *e == '+');
+        const char* const exponentDigits = e;
+        for (; isDigit(*e) && e - exponentDigits < 5; ++e) exponent = exponent * 10 + (*e - '0');
+        if (e == exponentDigits || e - exponentDigits == 5) return nullptr;
+        if (negativeExponent) exponent = -exponent;
+        s = e;
+    }
+    const int power = exponent - 4 * fractionDigits;
+    double magnitude = 0.0;
+    if (digits != 0) {
+        // With digits below 2^53, digits * 2^power is normal (at least
+        // 2^-1022, below 2^1024) for power from -1022 to 970.
+        if (digits >= std::uint64_t{1} << 53 || power < -1022 || power > 970) return nullptr;
+        const double scale = std::bit_cast<double>(static_cast<std::uint64_t>(power + 1023) << 52);
+        magnitude = static_cast<double>(digits) * scale;
+    }
+    value = negative ? -magnitude : magnitude;
+    return s;
+}
+
+// A real number in decimal or hexadecimal plain form, with an optional sign.
+inline const char* scanPlainReal(const char* s, double& value) {
+    const bool negative = *s == '-';
+    s += static_cast<int>(*s == '-' || *s == '+');
+    if (s[1] == 'x' || s[1] == 'X') return scanPlainHex(s, negative, value);
+    return scanPlainDecimal(s, negative, value);
 }
 
 }  // namespace datmos

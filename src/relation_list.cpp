@@ -190,6 +190,14 @@ std::variant<Relation, ReadError> readRelation(ByteInput& input) {
     return error;
 }
 
+std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation) {
+    ReadError error;
+    if (from <= 0 && !readPerson(input, relation.first, error)) return error;
+    if (from <= 1 && !readPerson(input, relation.second, error)) return error;
+    if (!readWeight(input, relation.weight, error)) return error;
+    return std::nullopt;
+}
+
 std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error) {
     std::size_t count = 0;
     while (count < relations.size()) {

@@ -36,4 +36,8 @@ std::variant<Relation, ReadError> readRelation(ByteInput& input);
 // were read; when one fails, fewer, and `error` says why.
 std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error);
 
+// Reads the fields of a relation from field `from` on (0 the first person,
+// 1 the second, 2 the weight), as readRelation would read them.
+std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation);
+
 }  // namespace datmos

@@ -1,0 +1,100 @@
+// The relation list cut into chunks that can be read independently: each
+// chunk is a block of the list that ends just after a whitespace byte, so
+// that no number is split between two chunks. What a chunk's numbers mean
+// (which field of which relation) depends on how many numbers came before
+// it, which the words of the earlier chunks tell (see countWords).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace datmos {
+
+// A block of bytes with a zero byte and kPadding readable bytes after its
+// end, so that scanners may stop at the zero byte and load several bytes at
+// a time without testing for the end.
+class PaddedBytes {
+public:
+    static constexpr std::size_t kPadding = 64;
+
+    explicit PaddedBytes(std::size_t capacity);
+    char* data() { return storage_.get(); }
+    const char* begin() const { return storage_.get(); }
+    const char* end() const { return storage_.get() + size_; }
+    std::size_t size() const { return size_; }
+    std::size_t capacity() const { return capacity_; }
+    // Sets the size and writes the zero byte after it.
+    void resize(std::size_t size);
+
+private:
+    std::size_t capacity_;
+    std::size_t size_ = 0;
+    std::unique_ptr<char[]> storage_;
+};
+
+struct ListChunk {
+    explicit ListChunk(std::size_t capacity) : bytes(capacity) {}
+
+    PaddedBytes bytes;
+    std::uint64_t offset = 0;         // of its first byte in the list
+    bool afterCarriageReturn = false;  // the byte before it is a carriage return
+    bool endOfInput = false;           // nothing follows it
+    int readError = 0;                 // errno of a failed read that ended the input
+    // It is one number (or a run of other bytes) that fills the chunk and
+    // goes on: such a number can't be cut out, so the rest of the list must
+    // be read in order, as a stream.
+    bool overlong = false;
+};
+
+// Cuts the list read from a file descriptor into chunks.
+class ChunkCutter {
+public:
+    // Reads from fd, which stays owned by the caller, after the bytes
+    // `alreadyRead` that stand at `offset` in the list. Where fd is not a
+    // regular file, every read may wait for the writer at the other end;
+    // cancelFd becoming readable ends such a wait (next() gives false).
+    ChunkCutter(int fd, std::span<const char> alreadyRead, std::uint64_t offset, bool afterCarriageReturn,
+                int cancelFd);
+
+    // Fills the chunk with the next part of the list. False once the list
+    // has been handed out whole (the chunk that ends it came last), after
+    // an overlong chunk, or on cancellation.
+    bool next(ListChunk& chunk);
+
+    // Where a list goes on after an overlong chunk: the bytes read past
+    // that chunk, then what fd still holds.
+    std::span<const char> carry() const { return carry_; }
+    int fd() const { return fd_; }
+
+private:
+    bool waitForInput();
+    // Reads into the chunk until it is full, the input ends, or (from a
+    // pipe) some bytes came; false on cancellation.
+    bool readInto(ListChunk& chunk);
+
+    int fd_;
+    int cancelFd_;
+    bool regularFile_;
+    bool finished_ = false;
+    std::vector<char> carry_;  // bytes after the last cut, for the next chunk
+    std::uint64_t offset_;     // of the carry
+    bool afterCarriageReturn_;
+};
+
+// How many words (runs of bytes other than whitespace) begin in
+// [first, last); the byte before first counts as whitespace.
+std::uint64_t countWords(const char* first, const char* last);
+
+// How many lines end in [first, last): a line feed, a carriage return,
+// and a carriage return followed by a line feed each end one. With
+// afterCarriageReturn, a line feed at first ends no line of its own.
+std::uint64_t countLineEnds(const char* first, const char* last, bool afterCarriageReturn);
+
+// How many lines end in the first `offset` bytes of the regular file fd,
+// read again for the purpose.
+std::uint64_t countLineEndsInFile(int fd, std::uint64_t offset);
+
+}  // namespace datmos

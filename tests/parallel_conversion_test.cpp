@@ -1,0 +1,142 @@
+// Converting the relations chunk by chunk on several workers gives exactly
+// what reading them one at a time in order gives: the same lines, or the
+// same first error with its line and relation number, whatever the chunk
+// size, the number of workers, the layout and the kind of input.
+#include "parallel_conversion.h"
+
+#include <gtest/gtest.h>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "data_file.h"
+#include "test_files.h"
+
+namespace datmos {
+namespace {
+
+struct Converted {
+    std::string lines;
+    std::string error;  // "line L, relation K: what", or empty
+};
+
+// A pipe holding the text; texts up to the pipe's 64 KiB buffer.
+int pipeWith(const std::string& text) {
+    int ends[2];
+    if (::pipe(ends) != 0 || ::write(ends[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        throw std::runtime_error("pipe");
+    }
+    ::close(ends[1]);
+    return ends[0];
+}
+
+std::string describe(const ReadError& error, std::int64_t relation) {
+    return "line " + std::to_string(error.line) + ", relation " + std::to_string(relation) + ": " + error.what;
+}
+
+// The reference: the header, then one relation read and written at a time.
+Converted inOrder(const std::string& list) {
+    const int in = test::memoryFileWith(list);
+    const int out = test::emptyMemoryFile();
+    Converted result;
+    {
+        ByteInput input(in);
+        ByteOutput output(out);
+        const ListHeader header = std::get<ListHeader>(readHeader(input));
+        for (std::int32_t i = 0; i < header.relationCount; ++i) {
+            auto relation = readRelation(input);
+            if (const auto* error = std::get_if<ReadError>(&relation)) {
+                result.error = describe(*error, i + 1);
+                break;
+            }
+            writeRelation(output, std::get<Relation>(relation));
+        }
+        output.flush();
+    }
+    if (result.error.empty()) result.lines = test::contentOf(out);
+    ::close(in);
+    ::close(out);
+    return result;
+}
+
+Converted inParallel(const std::string& list, unsigned workers, std::size_t chunkBytes, bool fromPipe) {
+    const int in = fromPipe ? pipeWith(list) : test::memoryFileWith(list);
+    const int out = test::emptyMemoryFile();
+    Converted result;
+    {
+        ByteInput input(in);
+        ByteOutput output(out);
+        const ListHeader header = std::get<ListHeader>(readHeader(input));
+        const RelationsOutcome outcome = convertRelations(input, header.relationCount, output, workers, chunkBytes);
+        if (outcome.readError) result.error = describe(*outcome.readError, outcome.failedRelation);
+        output.flush();
+    }
+    if (result.error.empty()) result.lines = test::contentOf(out);
+    ::close(in);
+    ::close(out);
+    return result;
+}
+
+// Relations whose numbers take every form, in the given layout.
+std::string generated(int relations, const char* separator, const char* lineEnd, unsigned seed) {
+    static const char* weights[] = {"0.5",     "-0.3",      "7",        "1e-4",        "2.5E+1", "0x1.8p-1",
+                                    "-0x10",   ".5",        "5.",       "+0.25",       "123.456", "0.1234567890123456",
+                                    "1e-400",  "0.3333333333333333", "4.213000e-03", "-99.99999"};
+    std::mt19937 random(seed);
+    std::string text = std::to_string(relations) + separator + std::to_string(relations) + lineEnd;
+    for (int i = 0; i < relations; ++i) {
+        text += std::to_string(static_cast<int>(random() % 2000) - 10) + separator;
+        text += std::to_string(random() % 2147483647) + separator;
+        text += weights[random() % std::size(weights)];
+        text += lineEnd;
+    }
+    return text;
+}
+
+TEST(ParallelConversion, MatchesReadingInOrder) {
+    const std::string longZeros = "0." + std::string(300, '0') + "1";
+    const std::vector<std::string> lists = {
+        generated(300, " ", "\n", 1),
+        generated(300, " ", " ", 2),       // all on one line
+        generated(300, "\n", "\n", 3),     // one number per line
+        generated(300, "\t", "\r\n", 4),   // tabs and CR LF
+        generated(300, " ", "\r", 5),      // old line ends
+        generated(300, " \n ", "\n\n", 6),
+        // Numbers glued together: more numbers than words, so the workers'
+        // guess of where a chunk begins is wrong after them.
+        "9 6\n0 1 0.5-1 2 0.3+3 4 0.25\n5 6.5 7 8 9 1e1\n1 2 3\n4 5 6\n7 8 9\n",
+        "2 4 0 1 .5-1 2 -.5 1 1 1 1 1 1",
+        // A number longer than a chunk, in each field.
+        "3 3\n" + std::string(200, '0') + "1 2 0.5\n1 " + std::string(150, '0') + "2 " + longZeros + "\n1 2 3\n",
+        // Nothing after the last announced relation matters.
+        "3 2\n0 1 0.5\n1 2 0.3\nthe end " + std::string(500, 'x') + " 1 2 3",
+        // Errors, far into the list and at its end.
+        generated(120, " ", "\n", 7) + "oops",
+        generated(200, " ", "\n", 8).substr(0, 3000),
+        "3 4\n0 1 0.5\n1 2 0.3\n2147483647 0 1\n0 0 0\n",
+        "3 4\n0 1 0.5\n\n\n1 2 1e9\n0 0 0\n",
+        "3 2\n0 1 0.5\n1 2 nan\n",
+        "3 3\n0 1 0.5\r\n1 2\r\n0.3 x",
+        "3 3\n0 1 0.5\n1 2 0.3\n1 2 0\x01",
+        "3 2\n0 1 0.5\n1\n",
+    };
+    for (const std::string& list : lists) {
+        const Converted expected = inOrder(list);
+        for (const unsigned workers : {1U, 3U}) {
+            for (const std::size_t chunkBytes : {std::size_t{8}, std::size_t{33}, std::size_t{4096}}) {
+                for (const bool fromPipe : {false, true}) {
+                    const Converted got = inParallel(list, workers, chunkBytes, fromPipe);
+                    ASSERT_EQ(got.error, expected.error) << list.substr(0, 80) << "\nworkers " << workers << ", chunks of "
+                                                         << chunkBytes << (fromPipe ? ", pipe" : ", file");
+                    ASSERT_EQ(got.lines, expected.lines) << list.substr(0, 80) << "\nworkers " << workers
+                                                         << ", chunks of " << chunkBytes;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace datmos
