@@ -26,6 +26,9 @@ constexpr const char* kReadFailed = "Fail to read file In: ";
 constexpr const char* kWriteFailed = "Fail to write file Out: ";
 constexpr const char* kUsage = ": no relation list given; usage: datmos-convert RELATION_LIST";
 constexpr const char* kOutputSuffix = ".datmos";
+// The header is read through a small window; the relations after it go
+// through the chunks of the parallel conversion.
+constexpr std::size_t kHeaderWindow = std::size_t{64} << 10;
 
 void say(const std::string& message) { std::fputs(message.c_str(), stdout); }
 
@@ -89,7 +92,7 @@ int runConversion(int argc, char** argv) {
     if (std::holds_alternative<int>(opened)) return finish(kOpenFailed);
     OutputFile& dataFile = std::get<OutputFile>(opened);
 
-    ByteInput input(inputFd);
+    ByteInput input(inputFd, kHeaderWindow);
     ByteOutput output(dataFile.fd(), ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
     std::string failure = convert(input, output);
     if (failure.empty()) {

@@ -189,7 +189,7 @@ constexpr std::size_t kLineRoom = kRelationLineRoom;
     return appendInteger(out, number);
 }
 
-char* appendRelationLine(char* out, const Relation& relation) {
+[[gnu::always_inline]] inline char* appendRelationLine(char* out, const Relation& relation) {
     const std::int32_t scaled = scaleWeight(relation.weight).value_or(std::numeric_limits<std::int32_t>::min());
     out = appendText(out, "( ");
     out = appendPerson(out, relation.first);

@@ -1,6 +1,8 @@
 #include "parallel_conversion.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <fcntl.h>
@@ -33,6 +35,15 @@ constexpr std::size_t kRelationsAtOnce = 256;
 // Every relation takes at least 5 bytes of the list ("0 0 0" and a
 // separator before the next).
 constexpr std::size_t kShortestRelation = 5;
+
+// How long a waiting thread watches for a change before it sleeps.
+constexpr std::chrono::microseconds kWatch{50};
+
+void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
 
 unsigned coresAvailable() {
     cpu_set_t cores;
@@ -129,12 +140,21 @@ private:
             const std::lock_guard lock(mutex_);
             stopping_ = true;
         }
-        changed_.notify_all();
+        announce();
         const char byte = 0;
         static_cast<void>(::write(cancel_[1], &byte, 1));
         for (std::thread& thread : threads_) thread.join();
         threads_.clear();
     }
+
+    // Wakes the threads that wait for a change of the shared state, which
+    // the caller has just made.
+    void announce() {
+        changes_.fetch_add(1, std::memory_order_release);
+        changed_.notify_all();
+    }
+    template <typename Ready>
+    void await(std::unique_lock<std::mutex>& lock, Ready ready);
 
     void cut();
     void work();
@@ -156,6 +176,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
+    std::atomic<std::uint64_t> changes_ = 0;  // announcements so far
     std::deque<Slot*> free_;
     std::deque<Slot*> filled_;
     std::uint64_t nextToPlace_ = 0;
@@ -164,13 +185,36 @@ private:
     std::vector<std::thread> threads_;
 };
 
+// Waits until ready() holds, with the lock held. The state mostly changes
+// within microseconds, and putting a thread to sleep and waking it takes
+// longer than that (most of all on a virtual machine), so the thread
+// watches for announcements for a while before it sleeps.
+template <typename Ready>
+void Pipeline::await(std::unique_lock<std::mutex>& lock, Ready ready) {
+    const auto until = std::chrono::steady_clock::now() + kWatch;
+    while (!ready()) {
+        const std::uint64_t seen = changes_.load(std::memory_order_acquire);
+        lock.unlock();
+        bool changed = false;
+        while (!(changed = changes_.load(std::memory_order_acquire) != seen) &&
+               std::chrono::steady_clock::now() < until) {
+            pause();
+        }
+        lock.lock();
+        if (!changed) {
+            changed_.wait(lock, ready);
+            return;
+        }
+    }
+}
+
 // The cutting thread: fills free slots with the next chunks.
 void Pipeline::cut() {
     for (std::uint64_t sequence = 0;; ++sequence) {
         Slot* slot = nullptr;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return stopping_ || !free_.empty(); });
+            await(lock, [this] { return stopping_ || !free_.empty(); });
             if (stopping_) return;
             slot = free_.front();
             free_.pop_front();
@@ -183,7 +227,7 @@ void Pipeline::cut() {
             bySequence_[sequence % bySequence_.size()] = slot;
             filled_.push_back(slot);
         }
-        changed_.notify_all();
+        announce();
         if (slot->chunk.endOfInput || slot->chunk.overlong) return;
     }
 }
@@ -210,7 +254,7 @@ void Pipeline::work() {
         Slot* slot = nullptr;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return stopping_ || !filled_.empty(); });
+            await(lock, [this] { return stopping_ || !filled_.empty(); });
             if (stopping_) return;
             slot = filled_.front();
             filled_.pop_front();
@@ -221,8 +265,8 @@ void Pipeline::work() {
         {
             std::unique_lock lock(mutex_);
             place(*slot);
-            changed_.notify_all();
-            changed_.wait(lock, [this, slot] { return stopping_ || slot->placed; });
+            announce();
+            await(lock, [this, slot] { return stopping_ || slot->placed; });
             if (stopping_) return;
         }
         if (!slot->chunk.overlong) convertChunk(*slot, static_cast<std::int64_t>(slot->wordsBefore), numbersTotal_);
@@ -230,13 +274,13 @@ void Pipeline::work() {
             const std::lock_guard lock(mutex_);
             slot->converted = true;
         }
-        changed_.notify_all();
+        announce();
     }
 }
 
 Slot& Pipeline::awaitConverted(std::uint64_t sequence) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this, sequence] {
+    await(lock, [this, sequence] {
         const Slot* slot = bySequence_[sequence % bySequence_.size()];
         return slot != nullptr && slot->sequence == sequence && slot->converted;
     });
@@ -248,7 +292,7 @@ void Pipeline::release(Slot& slot) {
         const std::lock_guard lock(mutex_);
         free_.push_back(&slot);
     }
-    changed_.notify_all();
+    announce();
 }
 
 std::uint64_t Pipeline::lineOf(const Slot& slot, const char* at) {

@@ -12,15 +12,25 @@ namespace {
 // The position after the whitespace that must follow a number at s, or
 // nullptr where none does.
 [[gnu::always_inline]] inline const char* pastSpace(const char* s) {
-    if (s == nullptr || !isSpace(*s)) return nullptr;
+    if (!isSpace(*s)) return nullptr;
     do ++s;
     while (isSpace(*s));
     return s;
 }
 
-[[gnu::always_inline]] inline const char* scanPlainPerson(const char* s, std::int32_t& person) {
+const char* scanPlainPersonOtherwise(const char* s, std::int32_t& person) {
     s = scanPlainInteger(s, person);
     return s != nullptr && person <= kLargestPerson ? pastSpace(s) : nullptr;
+}
+
+// Most person numbers have at most 7 digits and no sign: then nothing but
+// the digits needs a look.
+[[gnu::always_inline]] inline const char* scanPlainPerson(const char* s, std::int32_t& person) {
+    const std::uint64_t bytes = loadEight(s);
+    const int count = leadingDigits(bytes);
+    if (count == 0 || count == 8) [[unlikely]] return scanPlainPersonOtherwise(s, person);
+    person = static_cast<std::int32_t>(digitsValue(bytes, count));
+    return pastSpace(s + count);
 }
 
 [[gnu::always_inline]] inline const char* scanPlainWeight(const char* s, double& weight) {
