@@ -6,6 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// The file offsets reserved and truncated to go past 2 GiB.
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: build with _FILE_OFFSET_BITS=64");
+
 namespace datmos {
 
 ByteOutput::ByteOutput(int fd, std::size_t capacity, Reserve reserve)

@@ -74,7 +74,7 @@ char* appendShort(char* out, std::uint32_t value) {
 }
 
 // Plain decimal with no padding. Writes up to 8 bytes past what it returns.
-[[gnu::always_inline]] inline char* appendInteger(char* out, std::int64_t value) {
+inline char* appendInteger(char* out, std::int64_t value) {
     constexpr std::uint64_t kHundredMillion = 100000000;
     // The sign is written always and kept only for a negative value, so
     // that a mix of signs costs no mispredicted branch.

@@ -9,6 +9,9 @@
 #include <unistd.h>
 #include <utility>
 
+// An earlier data file may be over 2 GiB: fstat must describe it.
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: build with _FILE_OFFSET_BITS=64");
+
 namespace datmos {
 namespace {
 
@@ -99,7 +102,14 @@ std::variant<OutputFile, int> OutputFile::open(const std::string& path, Temporar
     const int existing = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     if (existing < 0 && errno != ENOENT) return errno;
     struct stat status{};
-    if (existing >= 0 && (::fstat(existing, &status) != 0 || !S_ISREG(status.st_mode))) {
+    if (existing >= 0 && ::fstat(existing, &status) != 0) {
+        // Nothing is known of the file then, not even whether it is regular:
+        // writing it in place could spoil an earlier data file.
+        const int error = errno;
+        ::close(existing);
+        return error;
+    }
+    if (existing >= 0 && !S_ISREG(status.st_mode)) {
         return OutputFile(Mode::InPlace, existing, std::move(target), {});  // a device or pipe
     }
     const mode_t mode = existing >= 0 ? status.st_mode & 07777 : newFileMode();

@@ -20,7 +20,8 @@ public:
 
     // Opens a way to write `path` wherever a plain open for writing would
     // succeed (a symbolic link is followed to its target), or gives the
-    // errno of why such an open fails. Nothing at `path` changes yet.
+    // errno of why such an open fails, or why an existing file there can't
+    // be examined. Nothing at `path` changes yet.
     static std::variant<OutputFile, int> open(const std::string& path, Temporary first = Temporary::UnnamedFirst);
 
     OutputFile(OutputFile&& other) noexcept;

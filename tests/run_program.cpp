@@ -87,7 +87,8 @@ RunningProgram::RunningProgram(const RunOptions& options) {
         }
         if (::dup2(errPipe[1], STDERR_FILENO) < 0) childFailed(reportPipe[1]);
         if (options.fileSizeLimit) {
-            const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+            const auto bytes = static_cast<rlim_t>(*options.fileSizeLimit);
+            const rlimit limit{bytes, bytes};
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) childFailed(reportPipe[1]);
             ::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
         }
