@@ -172,7 +172,10 @@ private:
 
     bool refuse(const char* expected, std::size_t stop) {
         errorLine_ = 1;
-        for (std::size_t i = 0; i < position_; ++i) errorLine_ += text_[i] == '\n' ? 1 : 0;
+        // A line feed, a carriage return, or the two together end a line.
+        for (std::size_t i = 0; i < position_; ++i) {
+            errorLine_ += text_[i] == '\r' || (text_[i] == '\n' && (i == 0 || text_[i - 1] != '\r')) ? 1 : 0;
+        }
         errorWhat_ = std::string("expected ") + expected + ", found " + quoted(text_, position_, stop);
         return false;
     }

@@ -35,6 +35,7 @@
 #include "byte_input.h"
 #include "byte_output.h"
 #include "data_file.h"
+#include "parallel_conversion.h"
 #include "reference_reader.h"
 #include "relation_list.h"
 
@@ -211,6 +212,50 @@ void checkDescription(const ReadResult& result) {
     }
 }
 
+// The relations converted as the program converts them: cut into small
+// chunks, read and formatted by several workers, written in list order.
+struct Converted {
+    std::string lines;
+    bool complete = false;
+    std::uint64_t errorLine = 0;
+    std::string errorWhat;
+    std::int64_t failedRelation = 0;
+};
+
+Converted convertInParallel(int inputFd, int outputFd, std::size_t chunkBytes, unsigned workers) {
+    if (::lseek(inputFd, 0, SEEK_SET) != 0) fail("lseek failed");
+    replaceContents(outputFd, nullptr, 0);
+    Converted result;
+    {
+        datmos::ByteInput input(inputFd, 64);
+        datmos::ByteOutput output(outputFd, datmos::ByteOutput::kMinimumCapacity);
+        const auto header = datmos::readHeader(input);
+        const std::int32_t count = std::get<datmos::ListHeader>(header).relationCount;
+        const datmos::RelationsOutcome outcome = datmos::convertRelations(input, count, output, workers, chunkBytes);
+        output.flush();
+        if (output.error() != 0) fail("writing to memory failed");
+        result.complete = !outcome.readError;
+        if (outcome.readError) {
+            result.errorLine = outcome.readError->line;
+            result.errorWhat = outcome.readError->what;
+            result.failedRelation = outcome.failedRelation;
+        }
+    }
+    result.lines = contents(outputFd);
+    return result;
+}
+
+// The lines of the relations read one at a time, as the writer writes them.
+std::string linesOf(int outputFd, const std::vector<datmos::Relation>& relations) {
+    replaceContents(outputFd, nullptr, 0);
+    {
+        datmos::ByteOutput output(outputFd, datmos::ByteOutput::kMinimumCapacity);
+        for (const datmos::Relation& relation : relations) datmos::writeRelation(output, relation);
+        output.flush();
+    }
+    return contents(outputFd);
+}
+
 std::uint64_t hashOf(const std::uint8_t* data, std::size_t size) {
     std::uint64_t hash = 14695981039346656037ULL;
     for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ULL;
@@ -248,6 +293,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (pipe) std::fprintf(stderr, "%zu", batch);
             print(pipe ? "" : "one relation per call", tiny);
             fail("the reader's result depends on its buffer, the kind of file or the batch size");
+        }
+    }
+
+    // In parallel, through chunks small enough that relations, and numbers
+    // longer than a chunk, cross their boundaries.
+    if (project.headerRead) {
+        const std::size_t chunkBytes = 1 + (hash >> 13) % 48;
+        // Threads for one input in eight: starting them costs more than the rest.
+        const unsigned workers = (hash >> 19) % 8 == 0 ? 2 + static_cast<unsigned>((hash >> 22) % 2) : 1;
+        const Converted parallel = convertInParallel(inputFd, outputFd, chunkBytes, workers);
+        const bool same = parallel.complete == project.complete &&
+                          (project.complete ? parallel.lines == linesOf(outputFd, project.relations)
+                                            : parallel.errorLine == project.errorLine &&
+                                                  parallel.errorWhat == project.errorWhat &&
+                                                  parallel.failedRelation ==
+                                                      static_cast<std::int64_t>(project.relations.size()) + 1);
+        if (!same) {
+            print("read in order", project);
+            std::fprintf(stderr, "converted in chunks of %zu bytes by %u workers: %s\n%s", chunkBytes, workers,
+                         parallel.complete ? "complete" : parallel.errorWhat.c_str(), parallel.lines.c_str());
+            if (!parallel.complete) {
+                std::fprintf(stderr, "  at line %" PRIu64 ", relation %" PRId64 "\n", parallel.errorLine,
+                             parallel.failedRelation);
+            }
+            fail("converting in parallel differs from reading in order");
         }
     }
 

@@ -6,22 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "text_counts.h"
+
 namespace datmos {
 namespace {
-
-// Counts line feeds; the narrow per-block counter lets the compiler
-// vectorise the comparison, several times faster than std::count.
-std::uint64_t countLineFeeds(const char* first, const char* last) {
-    constexpr std::ptrdiff_t kBlock = 4096;
-    std::uint64_t total = 0;
-    while (first < last) {
-        const char* stop = first + std::min(last - first, kBlock);
-        unsigned inBlock = 0;
-        for (; first < stop; ++first) inBlock += *first == '\n' ? 1U : 0U;
-        total += inBlock;
-    }
-    return total;
-}
 
 bool isRegularFile(int fd) {
     struct stat status{};
@@ -55,7 +43,8 @@ bool ByteInput::fill() {
     char* const start = buffer_.get();
     const std::size_t kept = static_cast<std::size_t>(end_ - cursor_);
     bytesBeforeBuffer_ += static_cast<std::uint64_t>(cursor_ - start);
-    if (!rereadable_) linesBeforeBuffer_ += countLineFeeds(start, cursor_);
+    if (!rereadable_) linesBeforeBuffer_ += countLineEnds(start, cursor_, afterCarriageReturn_);
+    if (cursor_ != start) afterCarriageReturn_ = cursor_[-1] == '\r';
     if (kept == capacity_) {
         std::size_t grown = capacity_ * 2;
         std::unique_ptr<char[]> bigger(new char[grown + kPadding]());
@@ -84,19 +73,8 @@ bool ByteInput::fill() {
 }
 
 std::uint64_t ByteInput::lineAt(const char* position) const {
-    std::uint64_t lines = linesBeforeBuffer_;
-    if (rereadable_ && bytesBeforeBuffer_ > 0) {
-        const auto blockSize = static_cast<std::size_t>(std::min<std::uint64_t>(kDefaultCapacity, bytesBeforeBuffer_));
-        std::unique_ptr<char[]> block(new char[blockSize]);
-        for (std::uint64_t offset = 0; offset < bytesBeforeBuffer_;) {
-            const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(blockSize, bytesBeforeBuffer_ - offset));
-            const ssize_t got = ::pread(fd_, block.get(), wanted, static_cast<off_t>(offset));
-            if (got <= 0) break;  // the file shrank: count what is left
-            lines += countLineFeeds(block.get(), block.get() + got);
-            offset += static_cast<std::uint64_t>(got);
-        }
-    }
-    return 1 + lines + countLineFeeds(buffer_.get(), position);
+    const std::uint64_t before = rereadable_ ? countLineEndsInFile(fd_, bytesBeforeBuffer_) : linesBeforeBuffer_;
+    return 1 + before + countLineEnds(buffer_.get(), position, afterCarriageReturn_);
 }
 
 }  // namespace datmos

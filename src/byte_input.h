@@ -61,7 +61,8 @@ private:
     int readError_ = 0;
     bool rereadable_;                      // a regular file, read again by lineAt()
     std::uint64_t bytesBeforeBuffer_ = 0;  // bytes already dropped
-    std::uint64_t linesBeforeBuffer_ = 0;  // line feeds in them, unless rereadable_
+    std::uint64_t linesBeforeBuffer_ = 0;  // line ends in them, unless rereadable_
+    bool afterCarriageReturn_ = false;     // the last of them is a carriage return
 };
 
 }  // namespace datmos

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -18,6 +19,7 @@
 #include "data_file.h"
 #include "list_chunks.h"
 #include "relation_chunk.h"
+#include "text_counts.h"
 
 namespace datmos {
 namespace {
@@ -32,18 +34,11 @@ constexpr unsigned kSlotsPerWorker = 2;
 // Relations read between two formatting passes: few enough to stay in the
 // first-level cache.
 constexpr std::size_t kRelationsAtOnce = 256;
-// Every relation takes at least 5 bytes of the list ("0 0 0" and a
-// separator before the next).
+// Every relation but the last takes at least 6 bytes of the list ("0 0 0"
+// and a separator), the last at least 5.
 constexpr std::size_t kShortestRelation = 5;
-
 // How long a waiting thread watches for a change before it sleeps.
 constexpr std::chrono::microseconds kWatch{50};
-
-void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
 
 unsigned coresAvailable() {
     cpu_set_t cores;
@@ -53,22 +48,28 @@ unsigned coresAvailable() {
     return std::max(1U, std::thread::hardware_concurrency());
 }
 
-// One chunk of the list with what the workers made of it.
+void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
+// One chunk of the list, with what was made of it.
 struct Slot {
     explicit Slot(std::size_t capacity)
         : chunk(capacity), lines(new char[(capacity / kShortestRelation + 1) * kRelationLineRoom]) {}
 
     ListChunk chunk;
     std::uint64_t sequence = 0;  // its place among the chunks
-    bool counted = false;        // words (and, if asked, lineEnds) known
-    bool placed = false;         // wordsBefore known
-    bool converted = false;
     std::uint64_t words = 0;
-    std::uint64_t lineEnds = 0;
+    std::uint64_t lineEnds = 0;     // counted only for input that can't be read again
     std::uint64_t wordsBefore = 0;  // in the chunks before it
+    bool counted = false;
+    bool placed = false;  // wordsBefore is known
+    bool converted = false;
 
-    // What converting it gave, for a chunk that begins after numbersBefore numbers.
-    std::int64_t numbersBefore = 0;
+    // The chunk converted as if numbersBefore numbers came before it.
+    std::int64_t numbersBefore = -1;
     Relation leading;  // the fields that finish a relation begun before it
     int leadingFields = 0;
     std::unique_ptr<char[]> lines;  // its whole relations, formatted
@@ -79,8 +80,8 @@ struct Slot {
     std::optional<ChunkError> error;
 };
 
-// Reads a chunk's relations and formats them, as the fields of the list
-// numbered from numbersBefore on; numbersTotal is how many the list has.
+// Reads a chunk's relations and formats them, taking its first number for
+// number numbersBefore of the list's numbersTotal.
 void convertChunk(Slot& slot, std::int64_t numbersBefore, std::int64_t numbersTotal) {
     const ListChunk& chunk = slot.chunk;
     ChunkReader reader(chunk.bytes, chunk.endOfInput, chunk.readError,
@@ -98,25 +99,138 @@ void convertChunk(Slot& slot, std::int64_t numbersBefore, std::int64_t numbersTo
     slot.error = reader.error();
 }
 
-class Pipeline {
+void setField(Relation& relation, int field, const Relation& from) {
+    if (field == 0) relation.first = from.first;
+    if (field == 1) relation.second = from.second;
+    if (field == 2) relation.weight = from.weight;
+}
+
+// Writes converted chunks in list order, joining the relations that run
+// from one chunk into the next, and keeps the place in the list.
+class InOrder {
 public:
-    Pipeline(ByteInput& input, std::int32_t relationCount, unsigned workers, std::size_t chunkBytes)
-        : input_(input), numbersTotal_(std::int64_t{relationCount} * kFieldsPerRelation) {
-        workers = workers != 0 ? workers : coresAvailable();
+    InOrder(ByteInput& input, std::int64_t numbersTotal, ByteOutput& output)
+        : input_(input),
+          output_(output),
+          numbersTotal_(numbersTotal),
+          countsLineEnds_(!input.rereadable()),
+          lineEndsBefore_(input.lineAt(input.cursor()) - 1) {}
+
+    std::int64_t numbersBefore() const { return numbersBefore_; }
+    bool countsLineEnds() const { return countsLineEnds_; }
+    RelationsOutcome outcome() { return std::move(outcome_); }
+
+    // Writes the next chunk, converting it again first where it was
+    // converted as if it began elsewhere. False once the conversion has
+    // ended: every relation written, a field refused or a write failed.
+    bool write(Slot& slot) {
+        if (slot.numbersBefore != numbersBefore_) convertChunk(slot, numbersBefore_, numbersTotal_);
+        for (int i = 0; i < slot.leadingFields; ++i) setField(partial_, partialFields_ + i, slot.leading);
+        partialFields_ += slot.leadingFields;
+        if (partialFields_ == kFieldsPerRelation) {
+            writeRelation(output_, partial_);
+            partialFields_ = 0;
+        }
+        output_.write(std::string_view(slot.lines.get(), slot.linesSize));
+        if (slot.error) {
+            outcome_ = {ReadError{lineOf(slot, slot.error->at), slot.error->what},
+                        (numbersBefore_ + slot.numbersRead) / kFieldsPerRelation + 1};
+            return false;
+        }
+        if (slot.trailingFields > 0) {
+            partial_ = slot.trailing;
+            partialFields_ = slot.trailingFields;
+        }
+        numbersBefore_ += slot.numbersRead;
+        lineEndsBefore_ += slot.lineEnds;
+        return numbersBefore_ < numbersTotal_ && !slot.chunk.endOfInput && output_.error() == 0;
+    }
+
+    // Reads the rest of the list here, in order, from the overlong chunk
+    // on (the bytes `after` follow it, then what its descriptor holds), as
+    // a stream that holds a number of any length in bounded memory.
+    void readRest(const Slot& overlong, std::span<const char> after) {
+        std::vector<char> first(overlong.chunk.bytes.begin(), overlong.chunk.bytes.end());
+        first.insert(first.end(), after.begin(), after.end());
+        ByteInput rest(input_.fd(), first, overlong.chunk.offset, lineEndsBefore_, kSmallestChunk);
+        const std::int64_t relationCount = numbersTotal_ / kFieldsPerRelation;
+        std::int64_t relation = numbersBefore_ / kFieldsPerRelation;  // read so far
+        if (partialFields_ > 0) {
+            if (auto error = readRelationFields(rest, partialFields_, partial_)) {
+                outcome_ = {std::move(*error), relation + 1};
+                return;
+            }
+            writeRelation(output_, partial_);
+            ++relation;
+        }
+        std::vector<Relation> relations(kRelationsAtOnce);
+        while (relation < relationCount && output_.error() == 0) {
+            const auto room = static_cast<std::size_t>(std::min<std::int64_t>(kRelationsAtOnce, relationCount - relation));
+            std::optional<ReadError> error;
+            const std::size_t count = readRelations(rest, std::span(relations).first(room), error);
+            writeRelations(output_, std::span(relations).first(count));
+            relation += static_cast<std::int64_t>(count);
+            if (error) {
+                outcome_ = {std::move(*error), relation + 1};
+                return;
+            }
+        }
+    }
+
+private:
+    std::uint64_t lineOf(const Slot& slot, const char* at) const {
+        const ListChunk& chunk = slot.chunk;
+        const std::uint64_t before = countsLineEnds_ ? lineEndsBefore_ : countLineEndsInFile(input_.fd(), chunk.offset);
+        return 1 + before + countLineEnds(chunk.bytes.begin(), at, chunk.afterCarriageReturn);
+    }
+
+    ByteInput& input_;
+    ByteOutput& output_;
+    const std::int64_t numbersTotal_;
+    const bool countsLineEnds_;
+    std::uint64_t lineEndsBefore_;  // before the chunk written next, where counted
+    std::int64_t numbersBefore_ = 0;
+    Relation partial_;  // a relation begun in an earlier chunk
+    int partialFields_ = 0;
+    RelationsOutcome outcome_;
+};
+
+// A pipe whose reading end wakes the cutter from a wait for input.
+class Wakeup {
+public:
+    Wakeup() {
+        if (::pipe2(ends_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
+    }
+    ~Wakeup() {
+        ::close(ends_[0]);
+        ::close(ends_[1]);
+    }
+    Wakeup(const Wakeup&) = delete;
+    Wakeup& operator=(const Wakeup&) = delete;
+    int fd() const { return ends_[0]; }
+    void ring() {
+        const char byte = 0;
+        static_cast<void>(::write(ends_[1], &byte, 1));
+    }
+
+private:
+    int ends_[2];
+};
+
+// The threads: one cuts the list into chunks, the workers convert them,
+// each as soon as it knows where its chunk begins in the list.
+class Workers {
+public:
+    // `wakeup` wakes the cutter from a wait for input when the workers stop.
+    Workers(ChunkCutter& cutter, Wakeup& wakeup, unsigned workers, std::size_t chunkBytes, std::int64_t numbersTotal,
+            bool countLineEnds)
+        : cutter_(cutter), wakeup_(wakeup), numbersTotal_(numbersTotal), countLineEnds_(countLineEnds) {
         const std::size_t slots = kSlotsPerWorker * workers + 2;
-        if (chunkBytes == 0) chunkBytes = std::clamp(kInputBudget / slots, kSmallestChunk, kLargestChunk);
         for (std::size_t i = 0; i < slots; ++i) {
             slots_.push_back(std::make_unique<Slot>(chunkBytes));
             free_.push_back(slots_.back().get());
         }
         bySequence_.resize(slots);
-        countLineEnds_ = !input.rereadable();
-        if (::pipe2(cancel_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
-        // The header's last number ends right before the cursor: no
-        // carriage return stands there.
-        cutter_.emplace(input.fd(), std::span<const char>(input.cursor(), input.end()), input.offsetOf(input.cursor()),
-                        false, cancel_[0]);
-        lineEndsBefore_ = input.lineAt(input.cursor()) - 1;
         try {
             threads_.emplace_back([this] { cut(); });
             for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
@@ -125,58 +239,58 @@ public:
             throw;
         }
     }
+    ~Workers() { stop(); }
 
-    ~Pipeline() {
-        stop();
-        ::close(cancel_[0]);
-        ::close(cancel_[1]);
+    // Waits for the chunk at that place in the list to be converted.
+    Slot& converted(std::uint64_t sequence) {
+        std::unique_lock lock(mutex_);
+        await(lock, [this, sequence] {
+            const Slot* slot = bySequence_[sequence % bySequence_.size()];
+            return slot != nullptr && slot->sequence == sequence && slot->converted;
+        });
+        return *bySequence_[sequence % bySequence_.size()];
     }
 
-    RelationsOutcome writeInOrder(ByteOutput& output);
+    void release(Slot& slot) {
+        {
+            const std::lock_guard lock(mutex_);
+            free_.push_back(&slot);
+        }
+        announce();
+    }
 
-private:
     void stop() {
         {
             const std::lock_guard lock(mutex_);
             stopping_ = true;
         }
         announce();
-        const char byte = 0;
-        static_cast<void>(::write(cancel_[1], &byte, 1));
+        wakeup_.ring();
         for (std::thread& thread : threads_) thread.join();
         threads_.clear();
     }
 
-    // Wakes the threads that wait for a change of the shared state, which
-    // the caller has just made.
+private:
     void announce() {
         changes_.fetch_add(1, std::memory_order_release);
         changed_.notify_all();
     }
     template <typename Ready>
     void await(std::unique_lock<std::mutex>& lock, Ready ready);
-
     void cut();
     void work();
-    void place(Slot& slot);
-    Slot& awaitConverted(std::uint64_t sequence);
-    void release(Slot& slot);
-    std::uint64_t lineOf(const Slot& slot, const char* at);
-    RelationsOutcome readRest(Slot& overlong, std::int64_t numbersBefore, Relation partial, int partialFields,
-                              ByteOutput& output);
+    void place(Slot& counted);
 
-    ByteInput& input_;
+    ChunkCutter& cutter_;
+    Wakeup& wakeup_;
     const std::int64_t numbersTotal_;
+    const bool countLineEnds_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<Slot*> bySequence_;  // the slot of chunk n at n % size
-    std::optional<ChunkCutter> cutter_;
-    int cancel_[2] = {-1, -1};
-    bool countLineEnds_ = false;
-    std::uint64_t lineEndsBefore_ = 0;  // before the chunk written next, where counted
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::atomic<std::uint64_t> changes_ = 0;  // announcements so far
+    std::atomic<std::uint64_t> changes_ = 0;  // announced changes so far
     std::deque<Slot*> free_;
     std::deque<Slot*> filled_;
     std::uint64_t nextToPlace_ = 0;
@@ -190,7 +304,7 @@ private:
 // longer than that (most of all on a virtual machine), so the thread
 // watches for announcements for a while before it sleeps.
 template <typename Ready>
-void Pipeline::await(std::unique_lock<std::mutex>& lock, Ready ready) {
+void Workers::await(std::unique_lock<std::mutex>& lock, Ready ready) {
     const auto until = std::chrono::steady_clock::now() + kWatch;
     while (!ready()) {
         const std::uint64_t seen = changes_.load(std::memory_order_acquire);
@@ -209,7 +323,7 @@ void Pipeline::await(std::unique_lock<std::mutex>& lock, Ready ready) {
 }
 
 // The cutting thread: fills free slots with the next chunks.
-void Pipeline::cut() {
+void Workers::cut() {
     for (std::uint64_t sequence = 0;; ++sequence) {
         Slot* slot = nullptr;
         {
@@ -219,7 +333,7 @@ void Pipeline::cut() {
             slot = free_.front();
             free_.pop_front();
         }
-        if (!cutter_->next(slot->chunk)) return;
+        if (!cutter_.next(slot->chunk)) return;
         {
             const std::lock_guard lock(mutex_);
             slot->sequence = sequence;
@@ -232,13 +346,13 @@ void Pipeline::cut() {
     }
 }
 
-// Gives the chunks whose words are counted, in order, the count of words
-// before them. Called with the lock held.
-void Pipeline::place(Slot& counted) {
+// Gives the chunks whose words are counted, in list order, the count of
+// words before them. Called with the lock held.
+void Workers::place(Slot& counted) {
     counted.counted = true;
     for (;;) {
         Slot* next = bySequence_[nextToPlace_ % bySequence_.size()];
-        if (next == nullptr || next->sequence != nextToPlace_ || !next->counted || next->placed) return;
+        if (next == nullptr || next->sequence != nextToPlace_ || !next->counted) return;
         next->wordsBefore = wordsBeforeNext_;
         next->placed = true;
         wordsBeforeNext_ += next->words;
@@ -246,10 +360,10 @@ void Pipeline::place(Slot& counted) {
     }
 }
 
-// A worker thread: counts a chunk's words, waits until the words before
-// it are known, and converts it as if every word were one number (the
-// writer checks that guess).
-void Pipeline::work() {
+// A worker thread: counts a chunk's words, waits until the words before it
+// are counted, and converts it as if every word were one number. Where that
+// guess is wrong, InOrder::write converts it again.
+void Workers::work() {
     for (;;) {
         Slot* slot = nullptr;
         {
@@ -259,9 +373,10 @@ void Pipeline::work() {
             slot = filled_.front();
             filled_.pop_front();
         }
-        const PaddedBytes& bytes = slot->chunk.bytes;
-        slot->words = countWords(bytes.begin(), bytes.end());
-        if (countLineEnds_) slot->lineEnds = countLineEnds(bytes.begin(), bytes.end(), slot->chunk.afterCarriageReturn);
+        const ListChunk& chunk = slot->chunk;
+        slot->words = countWords(chunk.bytes.begin(), chunk.bytes.end());
+        slot->lineEnds =
+            countLineEnds_ ? countLineEnds(chunk.bytes.begin(), chunk.bytes.end(), chunk.afterCarriageReturn) : 0;
         {
             std::unique_lock lock(mutex_);
             place(*slot);
@@ -269,7 +384,7 @@ void Pipeline::work() {
             await(lock, [this, slot] { return stopping_ || slot->placed; });
             if (stopping_) return;
         }
-        if (!slot->chunk.overlong) convertChunk(*slot, static_cast<std::int64_t>(slot->wordsBefore), numbersTotal_);
+        if (!chunk.overlong) convertChunk(*slot, static_cast<std::int64_t>(slot->wordsBefore), numbersTotal_);
         {
             const std::lock_guard lock(mutex_);
             slot->converted = true;
@@ -278,97 +393,24 @@ void Pipeline::work() {
     }
 }
 
-Slot& Pipeline::awaitConverted(std::uint64_t sequence) {
-    std::unique_lock lock(mutex_);
-    await(lock, [this, sequence] {
-        const Slot* slot = bySequence_[sequence % bySequence_.size()];
-        return slot != nullptr && slot->sequence == sequence && slot->converted;
-    });
-    return *bySequence_[sequence % bySequence_.size()];
-}
-
-void Pipeline::release(Slot& slot) {
-    {
-        const std::lock_guard lock(mutex_);
-        free_.push_back(&slot);
-    }
-    announce();
-}
-
-std::uint64_t Pipeline::lineOf(const Slot& slot, const char* at) {
-    const ListChunk& chunk = slot.chunk;
-    const std::uint64_t before = countLineEnds_ ? lineEndsBefore_ : countLineEndsInFile(input_.fd(), chunk.offset);
-    return 1 + before + countLineEnds(chunk.bytes.begin(), at, chunk.afterCarriageReturn);
-}
-
-RelationsOutcome Pipeline::writeInOrder(ByteOutput& output) {
-    std::int64_t numbersBefore = 0;
-    Relation partial;  // a relation begun in an earlier chunk
-    int partialFields = 0;
-    for (std::uint64_t sequence = 0; numbersBefore < numbersTotal_ && output.error() == 0; ++sequence) {
-        Slot& slot = awaitConverted(sequence);
-        if (slot.chunk.overlong) return readRest(slot, numbersBefore, partial, partialFields, output);
-        // The workers took every word for one number; where that was wrong
-        // (numbers glued together, or a word that is no number), the chunk
-        // is converted again from where it truly begins.
-        if (slot.numbersBefore != numbersBefore) convertChunk(slot, numbersBefore, numbersTotal_);
-        if (slot.leadingFields > 0) {
-            Relation& relation = partial;
-            const Relation& leading = slot.leading;
-            for (int field = partialFields; field < partialFields + slot.leadingFields; ++field) {
-                if (field == 0) relation.first = leading.first;
-                if (field == 1) relation.second = leading.second;
-                if (field == 2) relation.weight = leading.weight;
-            }
-            partialFields += slot.leadingFields;
-            if (partialFields == kFieldsPerRelation) {
-                writeRelation(output, partial);
-                partialFields = 0;
-            }
+// One thread does it all, chunk after chunk: where only one core is
+// available, threads would only take turns.
+RelationsOutcome convertOnThisThread(ChunkCutter& cutter, std::size_t chunkBytes, InOrder& inOrder,
+                                     std::int64_t numbersTotal) {
+    Slot slot(chunkBytes);
+    while (cutter.next(slot.chunk)) {
+        if (slot.chunk.overlong) {
+            inOrder.readRest(slot, cutter.carry());
+            break;
         }
-        output.write(std::string_view(slot.lines.get(), slot.linesSize));
-        if (slot.error) {
-            return {ReadError{lineOf(slot, slot.error->at), slot.error->what},
-                    (numbersBefore + slot.numbersRead) / kFieldsPerRelation + 1};
+        const ListChunk& chunk = slot.chunk;
+        if (inOrder.countsLineEnds()) {
+            slot.lineEnds = countLineEnds(chunk.bytes.begin(), chunk.bytes.end(), chunk.afterCarriageReturn);
         }
-        if (slot.trailingFields > 0) {
-            partial = slot.trailing;
-            partialFields = slot.trailingFields;
-        }
-        numbersBefore += slot.numbersRead;
-        lineEndsBefore_ += slot.lineEnds;
-        const bool last = slot.chunk.endOfInput;
-        release(slot);
-        if (last) break;
+        convertChunk(slot, inOrder.numbersBefore(), numbersTotal);
+        if (!inOrder.write(slot)) break;
     }
-    return {};
-}
-
-// After a chunk that one overlong number fills, the rest of the list is
-// read here, in order, as a stream that holds any number in bounded memory.
-RelationsOutcome Pipeline::readRest(Slot& overlong, std::int64_t numbersBefore, Relation partial, int partialFields,
-                                    ByteOutput& output) {
-    stop();  // the cutter has finished; the workers have nothing left
-    std::vector<char> first(overlong.chunk.bytes.begin(), overlong.chunk.bytes.end());
-    first.insert(first.end(), cutter_->carry().begin(), cutter_->carry().end());
-    ByteInput rest(input_.fd(), first, overlong.chunk.offset, lineEndsBefore_);
-    const std::int64_t relationCount = numbersTotal_ / kFieldsPerRelation;
-    std::int64_t relation = numbersBefore / kFieldsPerRelation;  // read so far
-    if (partialFields > 0) {
-        if (auto error = readRelationFields(rest, partialFields, partial)) return {std::move(*error), relation + 1};
-        writeRelation(output, partial);
-        ++relation;
-    }
-    std::vector<Relation> relations(kRelationsAtOnce);
-    while (relation < relationCount && output.error() == 0) {
-        const auto room = static_cast<std::size_t>(std::min<std::int64_t>(kRelationsAtOnce, relationCount - relation));
-        std::optional<ReadError> error;
-        const std::size_t count = readRelations(rest, std::span(relations).first(room), error);
-        writeRelations(output, std::span(relations).first(count));
-        relation += static_cast<std::int64_t>(count);
-        if (error) return {std::move(*error), relation + 1};
-    }
-    return {};
+    return inOrder.outcome();
 }
 
 }  // namespace
@@ -376,8 +418,33 @@ RelationsOutcome Pipeline::readRest(Slot& overlong, std::int64_t numbersBefore, 
 RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
                                   unsigned workers, std::size_t chunkBytes) {
     if (relationCount <= 0) return {};
-    Pipeline pipeline(input, relationCount, workers, chunkBytes);
-    return pipeline.writeInOrder(output);
+    const std::int64_t numbersTotal = std::int64_t{relationCount} * kFieldsPerRelation;
+    if (workers == 0) workers = coresAvailable();
+    if (chunkBytes == 0) {
+        chunkBytes = std::clamp(kInputBudget / (kSlotsPerWorker * workers + 2), kSmallestChunk, kLargestChunk);
+    }
+    InOrder inOrder(input, numbersTotal, output);
+    Wakeup wakeup;
+    // The header's last number ends right before the cursor: no carriage
+    // return stands there.
+    ChunkCutter cutter(input.fd(), std::span<const char>(input.cursor(), input.end()), input.offsetOf(input.cursor()),
+                       false, wakeup.fd());
+    if (workers == 1) return convertOnThisThread(cutter, chunkBytes, inOrder, numbersTotal);
+
+    Workers threads(cutter, wakeup, workers, chunkBytes, numbersTotal, inOrder.countsLineEnds());
+    for (std::uint64_t sequence = 0;; ++sequence) {
+        Slot& slot = threads.converted(sequence);
+        if (slot.chunk.overlong) {
+            threads.stop();  // the cutter has finished, the workers have nothing left
+            inOrder.readRest(slot, cutter.carry());
+            break;
+        }
+        const bool more = inOrder.write(slot);
+        threads.release(slot);
+        if (!more) break;
+    }
+    threads.stop();  // the cutter may be waiting for input that nothing needs
+    return inOrder.outcome();
 }
 
 }  // namespace datmos

@@ -1,0 +1,89 @@
+#include "text_counts.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <unistd.h>
+
+#include "number_scan.h"
+
+namespace datmos {
+namespace {
+
+// Sixteen bytes handled at once with the compilers' portable vector types,
+// which every target supports (where it has no vector unit, as plain
+// operations). Comparisons give 0 or -1 in each lane.
+constexpr std::size_t kLanes = 16;
+using Bytes = unsigned char __attribute__((vector_size(kLanes)));
+using Lanes = signed char __attribute__((vector_size(kLanes)));
+
+Bytes load(const char* p) {
+    Bytes bytes;
+    std::memcpy(&bytes, p, kLanes);
+    return bytes;
+}
+
+Bytes splat(unsigned char c) {
+    Bytes bytes;
+    std::memset(&bytes, c, kLanes);
+    return bytes;
+}
+
+// Space, or tab to carriage return (9 to 13), as isSpace.
+Lanes spaceLanes(Bytes bytes) { return (bytes == splat(' ')) | ((bytes - splat('\t')) < splat(5)); }
+
+// Counts the positions p in [first, last) where marks(byte at p, byte
+// before p) holds, the byte before first being `before`. The vector form
+// of marks gives -1 in the lanes that hold.
+template <typename Marks, typename Mark>
+std::uint64_t countMarks(const char* first, const char* last, char before, Marks marks, Mark mark) {
+    if (first >= last) return 0;
+    std::uint64_t total = mark(first[0], before) ? 1 : 0;
+    const char* p = first + 1;
+    while (last - p >= static_cast<std::ptrdiff_t>(kLanes)) {
+        // Each lane counts up to 255 before the lanes are added up.
+        Bytes counts{};
+        for (int round = 0; round < 255 && last - p >= static_cast<std::ptrdiff_t>(kLanes); ++round, p += kLanes) {
+            counts -= reinterpret_cast<Bytes>(marks(load(p), load(p - 1)));
+        }
+        for (std::size_t lane = 0; lane < kLanes; ++lane) total += counts[lane];
+    }
+    for (; p < last; ++p) total += mark(p[0], p[-1]) ? 1 : 0;
+    return total;
+}
+
+}  // namespace
+
+std::uint64_t countWords(const char* first, const char* last) {
+    return countMarks(
+        first, last, ' ', [](Bytes bytes, Bytes before) { return ~spaceLanes(bytes) & spaceLanes(before); },
+        [](char byte, char before) { return !isSpace(byte) && isSpace(before); });
+}
+
+std::uint64_t countLineEnds(const char* first, const char* last, bool afterCarriageReturn) {
+    return countMarks(
+        first, last, afterCarriageReturn ? '\r' : ' ',
+        [](Bytes bytes, Bytes before) {
+            return (bytes == splat('\r')) | ((bytes == splat('\n')) & ~(before == splat('\r')));
+        },
+        [](char byte, char before) { return byte == '\r' || (byte == '\n' && before != '\r'); });
+}
+
+std::uint64_t countLineEndsInFile(int fd, std::uint64_t offset) {
+    constexpr std::size_t kBlock = std::size_t{64} << 10;
+    const std::unique_ptr<char[]> block(new char[kBlock]);
+    std::uint64_t total = 0;
+    bool afterCarriageReturn = false;
+    for (std::uint64_t done = 0; done < offset;) {
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, offset - done));
+        const ssize_t got = ::pread(fd, block.get(), wanted, static_cast<off_t>(done));
+        if (got <= 0) break;  // the file shrank: count what is left
+        total += countLineEnds(block.get(), block.get() + got, afterCarriageReturn);
+        afterCarriageReturn = block[static_cast<std::size_t>(got) - 1] == '\r';
+        done += static_cast<std::uint64_t>(got);
+    }
+    return total;
+}
+
+}  // namespace datmos
