@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "weight_scale.h"
+
 namespace datmos {
 namespace {
 
@@ -132,39 +134,7 @@ void writeNames(ByteOutput& output, std::int32_t people) {
     }
 }
 
-// The exact value of weight * 10000 minus whole, or a number of the same
-// sign, where whole is that product truncated toward zero (so 0, or within
-// a factor 2 of it). weight is split into a high part of 26 significant
-// bits and the rest of 27 bits: times 10000 (14 bits) both are exact, the
-// high one is also within a factor 2 of whole (or whole is 0), so that
-// subtracting whole from it is exact too, and the final sum is rounded
-// with its sign kept. Plain arithmetic: no call to a fused multiply-add.
-double beyondWhole(double weight, std::int64_t whole) {
-    const auto bits = std::bit_cast<std::uint64_t>(weight);
-    const double high = std::bit_cast<double>(bits & ~((std::uint64_t{1} << 27) - 1));
-    const double low = weight - high;
-    return (high * 10000.0 - static_cast<double>(whole)) + low * 10000.0;
-}
-
 }  // namespace
-
-std::optional<std::int32_t> scaleWeight(double weight) {
-    const double product = weight * 10000.0;  // rounded to binary64
-    // Beyond 2^32 (or NaN) the exact product is far outside 32 bits.
-    if (!(std::fabs(product) < 4294967296.0)) return std::nullopt;
-    auto truncated = static_cast<std::int64_t>(product);  // toward zero
-    // Rounding may have carried the product up to a whole number that the
-    // exact product falls just short of; then the exact product lies on
-    // the near side of `truncated`, which is one step too far. Worked out
-    // without branches, as such products come mixed with the others.
-    const double beyond = beyondWhole(weight, truncated);
-    truncated -= static_cast<std::int64_t>(weight > 0) & static_cast<std::int64_t>(beyond < 0);
-    truncated += static_cast<std::int64_t>(weight < 0) & static_cast<std::int64_t>(beyond > 0);
-    if (truncated < std::numeric_limits<std::int32_t>::min() || truncated > std::numeric_limits<std::int32_t>::max()) {
-        return std::nullopt;
-    }
-    return static_cast<std::int32_t>(truncated);
-}
 
 void writeHead(ByteOutput& output, std::int32_t people) {
     output.append("people: ");

@@ -11,10 +11,6 @@
 
 namespace datmos {
 
-// The exact product of weight and 10000, truncated toward zero; nothing
-// when that has no signed 32-bit value (infinities and NaN included).
-std::optional<std::int32_t> scaleWeight(double weight);
-
 // Lines 1 to 5: "people: N", "VarErr: 0.5", "Names: [", "1 2 ... N ]",
 // "Mrel: [". The names line is streamed, so any N needs constant memory.
 void writeHead(ByteOutput& output, std::int32_t people);

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "data_file.h"
 #include "number_scan.h"
+#include "weight_scale.h"
 
 namespace datmos {
 namespace {
@@ -144,7 +144,7 @@ const char* scanShortWeight(const char* s, double& weight) {
     RealScan scan{};
     if (!scanShortDecimal(s, negative, scan)) return nullptr;
     // Below this bound every weight scales into 32 bits.
-    if (!(std::fabs(scan.value) < 214748.0) && !scaleWeight(scan.value)) return nullptr;
+    if (!weightScales(scan.value)) return nullptr;
     weight = scan.value;
     return scan.stop + 1;  // past the whitespace that ends the weight
 }

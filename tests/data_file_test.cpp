@@ -1,4 +1,5 @@
 #include "data_file.h"
+#include "weight_scale.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -20,6 +20,7 @@
 
 #include "byte_input.h"
 #include "data_file.h"
+#include "weight_scale.h"
 #include "exact_scaling.h"
 #include "relation_list.h"
 

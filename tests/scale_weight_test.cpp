@@ -3,7 +3,7 @@
 #include <limits>
 #include <optional>
 
-#include "data_file.h"
+#include "weight_scale.h"
 
 namespace datmos {
 namespace {
