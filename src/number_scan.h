@@ -11,6 +11,8 @@
 #include <cstring>
 #include <limits>
 
+#include "decimal_value.h"
+
 namespace datmos {
 
 // The fast forms below turn digits into a binary64 value with one IEEE
@@ -209,11 +211,11 @@ inline constexpr auto kExactPowersOfTen = [] {
 }();
 
 // Up to 19 decimal digits with a point anywhere, and up to 4 digits of
-// exponent: digits * 10^exponent. A count of digits below 2^53 and a power
-// of ten up to 10^22 are exact in binary64, so that one IEEE operation
-// gives the correctly rounded value (the fast path of Clinger's method);
-// the rest is read by from_chars, which rounds correctly too. `s` is past
-// the sign.
+// exponent: digits * 10^exponent. Digits up to 2^53 and a power of ten up
+// to 10^22 are exact in binary64, so that one IEEE operation gives the
+// correctly rounded value (the fast path of Clinger's method); the rest
+// goes to decimalValue, and the rare decimal that it can't decide to
+// from_chars, both correctly rounding too. `s` is past the sign.
 inline const char* scanPlainDecimal(const char* s, bool negative, double& value) {
     static constexpr std::uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
     constexpr int kMostDigits = 19;  // below 2^64
@@ -249,16 +251,18 @@ inline const char* scanPlainDecimal(const char* s, bool negative, double& value)
         s = e;
     }
     const int power = exponent - fractionDigits;
-    double magnitude = 0.0;
     if (kExactDoubleArithmetic && digits <= std::uint64_t{1} << 53 && power >= -kLargestExactPowerOfTen &&
         power <= kLargestExactPowerOfTen) {
-        magnitude = static_cast<double>(digits);
+        double magnitude = static_cast<double>(digits);
         magnitude = power < 0 ? magnitude / kExactPowersOfTen[static_cast<std::size_t>(-power)]
                               : magnitude * kExactPowersOfTen[static_cast<std::size_t>(power)];
-    } else if (digits != 0) {
-        const auto parsed = std::from_chars(start, s, magnitude);
-        if (parsed.ptr != s || parsed.ec != std::errc{}) return nullptr;  // beyond binary64's range
+        value = negative ? -magnitude : magnitude;
+        return s;
     }
+    if (decimalValue(digits, power, negative, value)) return s;
+    double magnitude = 0.0;
+    const auto parsed = std::from_chars(start, s, magnitude);
+    if (parsed.ptr != s || parsed.ec != std::errc{}) return nullptr;  // beyond binary64's range
     value = negative ? -magnitude : magnitude;
     return s;
 }

@@ -20,6 +20,7 @@
 
 #include "byte_input.h"
 #include "data_file.h"
+#include "decimal_value.h"
 #include "weight_scale.h"
 #include "exact_scaling.h"
 #include "relation_list.h"
@@ -321,6 +322,40 @@ TEST(ScaleWeightExactness, EveryFourDecimalWeightReadsAndScalesExactly) {
     EXPECT_EQ(mismatches.count(), 0U) << mismatches.text();
     // About half of these decimals have a binary64 value short of them.
     EXPECT_GT(shortOfDecimal, static_cast<std::uint64_t>(kLimit / 2));
+}
+
+// decimalValue against the C library for random decimals of 1 to 19
+// digits at every power of ten it handles and beyond, and for the ties
+// between two doubles that integers above 2^53 give.
+TEST(DecimalValue, EveryPowerOfTenMatchesTheCLibrary) {
+    const std::uint64_t seed = testSeed();
+    std::mt19937_64 random(seed);
+    Mismatches mismatches;
+    const auto check = [&](std::uint64_t digits, int power, const std::string& text) {
+        const bool negative = (random() & 1) != 0;
+        double value = 0.0;
+        if (!decimalValue(digits, power, negative, value)) return;  // left to the slow way
+        const double expected = negative ? -std::strtod(text.c_str(), nullptr) : std::strtod(text.c_str(), nullptr);
+        if (std::bit_cast<std::uint64_t>(value) != std::bit_cast<std::uint64_t>(expected)) {
+            mismatches.add((negative ? "-" : "") + text + ": " + describe(value) + ", expected " + describe(expected));
+        }
+    };
+    for (int power = kSmallestPowerOfFive - 20; power <= kLargestPowerOfFive + 20; ++power) {
+        for (int i = 0; i < 300; ++i) {
+            std::uint64_t digits = 0;
+            std::string text;
+            for (std::uint64_t count = 1 + random() % 19; count > 0; --count) {
+                const auto digit = static_cast<unsigned>(random() % 10);
+                digits = digits * 10 + digit;
+                text += static_cast<char>('0' + digit);
+            }
+            check(digits, power, text + "e" + std::to_string(power));
+        }
+    }
+    for (std::uint64_t odd = (std::uint64_t{1} << 53) + 1; odd < (std::uint64_t{1} << 53) + 20000; odd += 2) {
+        check(odd, 0, std::to_string(odd));
+    }
+    EXPECT_EQ(mismatches.count(), 0U) << "seed " << seed << mismatches.text();
 }
 
 }  // namespace
