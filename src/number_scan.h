@@ -158,4 +158,11 @@ inline const char* scanUsualWeight(const char* s, double& value) {
     return s + count + 2;
 }
 
+// For numbers too long for a window (long_number.h): a hexadecimal digit;
+// a byte of the sequence in "nan(...)"; the value that scanReal gives for
+// [first, last), one whole real number.
+bool isHexDigit(char c);
+bool isNanChar(char c);
+double realValue(const char* first, const char* last);
+
 }  // namespace datmos
