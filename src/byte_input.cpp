@@ -20,7 +20,8 @@ bool isRegularFile(int fd) {
 
 ByteInput::ByteInput(int fd, std::size_t capacity)
     : fd_(fd),
-      capacity_(std::max<std::size_t>(capacity, 1)),
+      capacity_(std::max(capacity, kLeastWindow)),
+      blockSize_(std::max<std::size_t>(capacity, 1)),
       buffer_(new char[capacity_ + kPadding]()),
       cursor_(buffer_.get()),
       end_(buffer_.get()),
@@ -39,27 +40,18 @@ ByteInput::ByteInput(int fd, std::span<const char> first, std::uint64_t offset, 
 }
 
 bool ByteInput::fill() {
-    if (endOfInput_) return false;
-    char* const start = buffer_.get();
-    const std::size_t kept = static_cast<std::size_t>(end_ - cursor_);
-    bytesBeforeBuffer_ += static_cast<std::uint64_t>(cursor_ - start);
-    if (!rereadable_) linesBeforeBuffer_ += countLineEnds(start, cursor_, afterCarriageReturn_);
-    if (cursor_ != start) afterCarriageReturn_ = cursor_[-1] == '\r';
-    if (kept == capacity_) {
-        std::size_t grown = capacity_ * 2;
-        std::unique_ptr<char[]> bigger(new char[grown + kPadding]());
-        std::memcpy(bigger.get(), cursor_, kept);
-        buffer_ = std::move(bigger);
-        capacity_ = grown;
-    } else if (kept != 0 && cursor_ != start) {
-        std::memmove(start, cursor_, kept);
-    }
+    if (endOfInput_ || full()) return false;
     char* const data = buffer_.get();
+    const std::size_t kept = static_cast<std::size_t>(end_ - cursor_);
+    bytesBeforeBuffer_ += static_cast<std::uint64_t>(cursor_ - data);
+    if (!rereadable_) linesBeforeBuffer_ += countLineEnds(data, cursor_, afterCarriageReturn_);
+    if (cursor_ != data) afterCarriageReturn_ = cursor_[-1] == '\r';
+    if (kept != 0 && cursor_ != data) std::memmove(data, cursor_, kept);
     cursor_ = data;
     end_ = data + kept;
     data[kept] = '\0';
     for (;;) {
-        const ssize_t got = ::read(fd_, data + kept, capacity_ - kept);
+        const ssize_t got = ::read(fd_, data + kept, std::min(blockSize_, capacity_ - kept));
         if (got > 0) {
             end_ += got;
             data[kept + static_cast<std::size_t>(got)] = '\0';

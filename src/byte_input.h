@@ -12,8 +12,13 @@ namespace datmos {
 class ByteInput {
 public:
     static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 20;
+    // The window holds at least this many bytes, however small the reads:
+    // room for the start of a field that an error message shows and for
+    // the few bytes that a number scan looks ahead.
+    static constexpr std::size_t kLeastWindow = 64;
 
-    // Reads from fd, which stays owned by the caller.
+    // Reads from fd, which stays owned by the caller, at most `capacity`
+    // bytes at a time into a window of as many bytes (kLeastWindow at least).
     explicit ByteInput(int fd, std::size_t capacity = kDefaultCapacity);
     // Reads the bytes `first` and then from fd, where `first` stands at
     // `offset` in the input, after `lineEnds` line ends.
@@ -29,10 +34,13 @@ public:
     void advanceTo(const char* position) { cursor_ = position; }
 
     // Reads more bytes, keeping every byte from the cursor on (moved to the
-    // front of the buffer, which doubles when they fill it, so that a number
-    // of any length can be seen whole). Returns false when nothing more
-    // came: at the end of the input, or after a read error.
+    // front of the window). Returns false when nothing more came: at the
+    // end of the input, after a read error, or when the window is full.
     bool fill();
+    // Whether the unread bytes fill the whole window, so that fill() can
+    // add none before the cursor moves on. The memory stays bounded: a
+    // number longer than the window is read as it streams by.
+    bool full() const { return static_cast<std::size_t>(end_ - cursor_) == capacity_; }
 
     bool atEndOfInput() const { return endOfInput_; }
     int fd() const { return fd_; }
@@ -53,7 +61,8 @@ public:
 
 private:
     int fd_;
-    std::size_t capacity_;
+    std::size_t capacity_;   // of the window
+    std::size_t blockSize_;  // the most one read(2) asks for
     std::unique_ptr<char[]> buffer_;
     const char* cursor_;
     const char* end_;

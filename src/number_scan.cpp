@@ -8,7 +8,6 @@
 #include <string>
 
 namespace datmos {
-namespace {
 
 bool isHexDigit(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -16,6 +15,8 @@ bool isHexDigit(char c) {
 bool isNanChar(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
+
+namespace {
 
 // Steps past an optional "+" or "-"; true for "-".
 bool skipSign(const char*& s, const char* end) {
@@ -66,6 +67,25 @@ const char* hexNumberEnd(const char* s, const char* end) {
     return s;
 }
 
+// The magnitude at s, after the sign, as far as it goes before end:
+// decimal or "0x" hexadecimal, "inf", "infinity", "nan", "nan(...)".
+// Inlined, so that scanReal makes no call before the conversion.
+[[gnu::always_inline]] inline std::from_chars_result parseMagnitude(const char* s, const char* end, double& magnitude) {
+    if (s == end || *s == '-' || *s == '+') return {s, std::errc::invalid_argument};
+    const bool hexPrefix = end - s >= 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+    const bool hexDigits =
+        hexPrefix && end - s >= 3 && (isHexDigit(s[2]) || (s[2] == '.' && end - s >= 4 && isHexDigit(s[3])));
+    if (hexDigits) return std::from_chars(s + 2, hexNumberEnd(s + 2, end), magnitude, std::chars_format::hex);
+    if (hexPrefix) return {s + 1, std::errc{}};  // "0x" without hex digits is the number 0
+    return std::from_chars(s, end, magnitude);
+}
+
+// The value of the number [p, stop), whose magnitude `parsed` gave.
+double signedValue(const char* p, const char* stop, std::errc parsed, bool negative, double magnitude) {
+    if (parsed == std::errc::result_out_of_range) return convertOutOfRange(p, stop);
+    return negative ? -magnitude : magnitude;
+}
+
 }  // namespace
 
 IntegerScan scanInteger(const char* p, const char* end, bool atEnd) {
@@ -99,19 +119,7 @@ RealScan scanReal(const char* p, const char* end, bool atEnd) {
     const bool negative = skipSign(s, end);
     if (RealScan scan; scanShortDecimal(s, negative, scan)) return scan;
     double magnitude = 0.0;
-    std::from_chars_result parsed{s, std::errc::invalid_argument};
-    if (s < end && *s != '-' && *s != '+') {
-        const bool hexPrefix = end - s >= 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
-        const bool hexDigits = hexPrefix && end - s >= 3 &&
-                               (isHexDigit(s[2]) || (s[2] == '.' && end - s >= 4 && isHexDigit(s[3])));
-        if (hexDigits) {
-            parsed = std::from_chars(s + 2, hexNumberEnd(s + 2, end), magnitude, std::chars_format::hex);
-        } else if (hexPrefix) {
-            parsed = {s + 1, std::errc{}};  // "0x" without hex digits is the number 0
-        } else {
-            parsed = std::from_chars(s, end, magnitude);
-        }
-    }
+    const std::from_chars_result parsed = parseMagnitude(s, end, magnitude);
     if (parsed.ec == std::errc::invalid_argument) {
         if (!atEnd && end - p < kLookahead) return {Scanned::NeedMore, end, 0.0};
         return {Scanned::NoNumber, s, 0.0};
@@ -120,8 +128,15 @@ RealScan scanReal(const char* p, const char* end, bool atEnd) {
     if (!atEnd && (end - stop < kLookahead || (std::isnan(magnitude) && nanSequenceMayGoOn(stop, end)))) {
         return {Scanned::NeedMore, end, 0.0};
     }
-    if (parsed.ec == std::errc::result_out_of_range) return {Scanned::Number, stop, convertOutOfRange(p, stop)};
-    return {Scanned::Number, stop, negative ? -magnitude : magnitude};
+    return {Scanned::Number, stop, signedValue(p, stop, parsed.ec, negative, magnitude)};
+}
+
+double realValue(const char* first, const char* last) {
+    const char* s = first;
+    const bool negative = skipSign(s, last);
+    double magnitude = 0.0;
+    const std::from_chars_result parsed = parseMagnitude(s, last, magnitude);
+    return signedValue(first, parsed.ptr, parsed.ec, negative, magnitude);
 }
 
 }  // namespace datmos

@@ -331,4 +331,11 @@ inline const char* scanPlainReal(const char* s, double& value) {
     return scanPlainDecimal(s, negative, value);
 }
 
+// For numbers too long for a window (long_number.h): a hexadecimal digit;
+// a byte of the sequence in "nan(...)"; the value that scanReal gives for
+// [first, last), one whole real number.
+bool isHexDigit(char c);
+bool isNanChar(char c);
+double realValue(const char* first, const char* last);
+
 }  // namespace datmos

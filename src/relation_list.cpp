@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
+#include "long_number.h"
 #include "number_scan.h"
 #include "weight_scale.h"
 
@@ -12,24 +14,13 @@ namespace {
 
 constexpr std::size_t kShownBytes = 40;
 
-// Up to kShownBytes of the input from the cursor, stopping at whitespace
-// (or at stop), quoted, with non-printable bytes escaped.
-std::string quoteFound(ByteInput& input, const char* stop = nullptr) {
-    const std::size_t stopOffset = stop ? static_cast<std::size_t>(stop - input.cursor()) : kShownBytes + 1;
-    while (!input.atEndOfInput() && static_cast<std::size_t>(input.end() - input.cursor()) <= kShownBytes) {
-        input.fill();
-    }
-    const char* p = input.cursor();
-    const std::size_t available = static_cast<std::size_t>(input.end() - p);
-    std::size_t length = 0;
-    while (length < available && length < stopOffset && !isSpace(p[length])) ++length;
-    const bool cut = length > kShownBytes;
-    if (cut) length = kShownBytes;
-    if (length == 0) return "end of file";
-
+// A field as an error message shows it: its first kShownBytes bytes,
+// quoted, with non-printable bytes escaped, and "..." if it goes on.
+std::string quoted(std::string_view field) {
+    if (field.empty()) return "end of file";
     std::string quoted = "\"";
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto byte = static_cast<unsigned char>(p[i]);
+    for (const char c : field.substr(0, kShownBytes)) {
+        const auto byte = static_cast<unsigned char>(c);
         if (byte == '"' || byte == '\\') {
             quoted += '\\';
             quoted += static_cast<char>(byte);
@@ -43,13 +34,29 @@ std::string quoteFound(ByteInput& input, const char* stop = nullptr) {
         }
     }
     quoted += '"';
-    if (cut) quoted += "...";
+    if (field.size() > kShownBytes) quoted += "...";
     return quoted;
 }
 
+// The field at the cursor, up to whitespace (or stop), as quoted() shows it.
+std::string quoteFound(ByteInput& input, const char* stop) {
+    const std::size_t stopOffset = stop ? static_cast<std::size_t>(stop - input.cursor()) : kShownBytes + 1;
+    while (!input.atEndOfInput() && static_cast<std::size_t>(input.end() - input.cursor()) <= kShownBytes) {
+        input.fill();
+    }
+    const char* p = input.cursor();
+    const std::size_t available = static_cast<std::size_t>(input.end() - p);
+    std::size_t length = 0;
+    while (length < available && length < stopOffset && length <= kShownBytes && !isSpace(p[length])) ++length;
+    return quoted(std::string_view(p, length));
+}
+
+ReadError refusal(ByteInput& input, const std::string& expected, const std::string& found) {
+    return {input.lineAt(input.cursor()), "expected " + expected + ", found " + found};
+}
+
 ReadError errorHere(ByteInput& input, const std::string& expected, const char* stop = nullptr) {
-    const std::uint64_t line = input.lineAt(input.cursor());
-    return {line, "expected " + expected + ", found " + quoteFound(input, stop)};
+    return refusal(input, expected, quoteFound(input, stop));
 }
 
 ReadError readFailure(const ByteInput& input) {
@@ -69,11 +76,14 @@ bool skipSpace(ByteInput& input) {
     }
 }
 
-template <typename Scan>
-auto scanField(ByteInput& input, Scan scan) {
+// Scans the field at the cursor into `result`, reading on while the number
+// may go on; false when it fills the whole window and goes on.
+template <typename Scan, typename Result>
+bool scanField(ByteInput& input, Scan scan, Result& result) {
     for (;;) {
-        const auto result = scan(input.cursor(), input.end(), input.atEndOfInput());
-        if (result.outcome != Scanned::NeedMore) return result;
+        result = scan(input.cursor(), input.end(), input.atEndOfInput());
+        if (result.outcome != Scanned::NeedMore) return true;
+        if (input.full()) return false;
         input.fill();
     }
 }
@@ -93,10 +103,43 @@ bool skipSpaceBefore(ByteInput& input, const char* expected, ReadError& error) {
     return false;
 }
 
+// The rest of readInteger and readWeight for a number that fills the whole
+// window and goes on, read as it streams by. Out of line, so that the usual
+// path keeps its scan in registers.
+[[gnu::noinline]] bool readLongInteger(ByteInput& input, std::int32_t largest, const char* range, std::int32_t& value,
+                                       ReadError& error) {
+    std::string head;
+    const IntegerScan scan = scanLongInteger(input, head);
+    if (input.readError() != 0) {
+        error = readFailure(input);
+    } else if (scan.outcome == Scanned::OutOfRange || scan.value > largest) {
+        error = refusal(input, range, quoted(head));
+    } else {
+        value = scan.value;
+        return true;
+    }
+    return false;
+}
+
+[[gnu::noinline]] bool readLongWeight(ByteInput& input, double& value, ReadError& error) {
+    std::string head;
+    const RealScan scan = scanLongReal(input, head);
+    if (input.readError() != 0) {
+        error = readFailure(input);
+    } else if (!scaleWeight(scan.value)) {
+        error = refusal(input, kWeightRange, quoted(head));
+    } else {
+        value = scan.value;
+        return true;
+    }
+    return false;
+}
+
 // An integer no greater than `largest`; `range` names what is allowed.
 bool readInteger(ByteInput& input, std::int32_t largest, const char* range, std::int32_t& value, ReadError& error) {
     if (!skipSpaceBefore(input, kInteger, error)) return false;
-    const IntegerScan scan = scanField(input, scanInteger);
+    IntegerScan scan;
+    if (!scanField(input, scanInteger, scan)) return readLongInteger(input, largest, range, value, error);
     if (input.readError() != 0) {
         error = readFailure(input);
     } else if (scan.outcome == Scanned::NoNumber) {
@@ -121,7 +164,8 @@ bool readPerson(ByteInput& input, std::int32_t& value, ReadError& error) {
 
 bool readWeight(ByteInput& input, double& value, ReadError& error) {
     if (!skipSpaceBefore(input, kReal, error)) return false;
-    const RealScan scan = scanField(input, scanReal);
+    RealScan scan;
+    if (!scanField(input, scanReal, scan)) return readLongWeight(input, value, error);
     if (input.readError() != 0) {
         error = readFailure(input);
     } else if (scan.outcome == Scanned::NoNumber) {
