@@ -187,11 +187,13 @@ inline const char* scanPlainInteger(const char* s, std::int32_t& value) {
     int count = leadingDigits(bytes);
     if (count == 0) return nullptr;
     std::int64_t magnitude = digitsValue(bytes, count);
-    if (count == 8) [[unlikely]] {
-        for (; count < 11 && isDigit(s[count]); ++count) magnitude = magnitude * 10 + (s[count] - '0');
-        if (count == 11 || magnitude > std::int64_t{std::numeric_limits<std::int32_t>::max()} + negative) {
-            return nullptr;
-        }
+    if (count == 8) [[unlikely]] {  // up to two digits more
+        const std::uint64_t more = loadEight(s + 8);
+        const int extra = leadingDigits(more);
+        if (extra > 2) return nullptr;
+        if (extra > 0) magnitude = magnitude * (extra == 1 ? 10 : 100) + digitsValue(more, extra);
+        count += extra;
+        if (magnitude > std::int64_t{std::numeric_limits<std::int32_t>::max()} + negative) return nullptr;
     }
     value = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
     return s + count;

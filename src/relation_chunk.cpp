@@ -23,13 +23,22 @@ const char* scanPlainPersonOtherwise(const char* s, std::int32_t& person) {
     return s != nullptr && person <= kLargestPerson ? pastSpace(s) : nullptr;
 }
 
-// Most person numbers have at most 7 digits and no sign: then nothing but
-// the digits needs a look.
+// Most person numbers have no sign: then nothing but the digits needs a
+// look, eight at a time.
 [[gnu::always_inline]] inline const char* scanPlainPerson(const char* s, std::int32_t& person) {
     const std::uint64_t bytes = loadEight(s);
-    const int count = leadingDigits(bytes);
-    if (count == 0 || count == 8) [[unlikely]] return scanPlainPersonOtherwise(s, person);
-    person = static_cast<std::int32_t>(digitsValue(bytes, count));
+    int count = leadingDigits(bytes);
+    if (count == 0) [[unlikely]] return scanPlainPersonOtherwise(s, person);
+    std::uint64_t value = digitsValue(bytes, count);
+    if (count == 8) {  // up to two digits more
+        const std::uint64_t more = loadEight(s + 8);
+        const int extra = leadingDigits(more);
+        if (extra > 2) return nullptr;
+        if (extra > 0) value = value * (extra == 1 ? 10 : 100) + digitsValue(more, extra);
+        if (value > static_cast<std::uint64_t>(kLargestPerson)) return nullptr;
+        count += extra;
+    }
+    person = static_cast<std::int32_t>(value);
     return pastSpace(s + count);
 }
 
