@@ -8,10 +8,10 @@ namespace datmos {
 namespace {
 
 // How many significant digits of a long number are kept; of the rest, only
-// whether one of them is not zero. A decimal real needs 767: every value
+// whether one of them is not zero. A decimal real needs 768: every value
 // where the rounding to binary64 changes (a midpoint between neighbours,
 // the threshold below which values round to zero) is written exactly in at
-// most 767 significant digits. So the kept digits, followed by a 1 when a
+// most 768 significant digits. So the kept digits, followed by a 1 when a
 // dropped digit is not zero, round as the whole number does.
 constexpr std::size_t kDecimalDigits = 800;
 // Hexadecimal: 53 bits and the rounding bit span at most 15 digits.
@@ -79,7 +79,7 @@ private:
 std::string startLong(ByteInput& input, std::string& head) {
     const char* s = input.cursor();
     head.assign(s, std::min(static_cast<std::size_t>(input.end() - s), ByteInput::kLeastWindow));
-    const std::string sign = *s == '-' || *s == '+' ? std::string(1, *s) : "";
+    std::string sign = *s == '-' || *s == '+' ? std::string(1, *s) : "";
     input.advanceTo(s + sign.size());
     return sign;
 }

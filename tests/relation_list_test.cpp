@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -136,6 +137,11 @@ TEST(RelationList, UncheckedPersonNumbersPass) {
 
 TEST(RelationList, ErrorsSayWhereAndWhat) {
     const std::string longToken(60, '7');
+    // Tokens longer than the smaller windows here, read as they stream by.
+    const std::string zeros(100, '0');
+    const std::string letters(100, 'x');
+    const std::string personRange = "expected a person number from -2147483648 to 2147483646, found ";
+    const std::string weightRange = "expected a weight above -214748.3649 and below 214748.3648, found ";
     const struct {
         std::string text;
         std::uint64_t line;
@@ -165,6 +171,14 @@ TEST(RelationList, ErrorsSayWhereAndWhat) {
         {"3 1\n0 1 NaN(1)", 2, "expected a weight above -214748.3649 and below 214748.3648, found \"NaN(1)\""},
         {"3 1\n0 1 1e999", 2, "expected a weight above -214748.3649 and below 214748.3648, found \"1e999\""},
         {"3 1\n0 1 \"\\\x01\xff", 2, "expected a real number, found \"\\\"\\\\\\x01\\xff\""},
+        {"3 1\n-" + zeros + "2147483649 0 1", 2, personRange + "\"-" + zeros.substr(0, 39) + "\"..."},
+        {"3 1\n0 " + zeros + "2147483647 1", 2, personRange + "\"" + zeros.substr(0, 40) + "\"..."},
+        {"3 1\n0 1 1" + zeros, 2, weightRange + "\"1" + zeros.substr(0, 39) + "\"..."},
+        {"3 1\n0 1 1e" + std::string(100, '9'), 2, weightRange + "\"1e" + std::string(38, '9') + "\"..."},
+        {"3 1\n0 1 nan(" + letters + ")", 2, weightRange + "\"nan(" + letters.substr(0, 36) + "\"..."},
+        {"3 1\n0 1\n\n-NaN(" + letters + " 1", 4, weightRange + "\"-NaN\""},  // not closed: "-NaN" alone
+        {"3 2\n0 1 0." + zeros + "5e+ 1 2 0.5", 2, "expected an integer, found \"e+\""},
+        {"3 2\n0 1 0x0." + zeros + "8p-x 1 2 0.5", 2, "expected an integer, found \"p-x\""},
     };
     for (const auto& c : cases) {
         for (const Source source : {Source::File, Source::Pipe}) {
@@ -196,16 +210,119 @@ TEST(RelationList, LineNumbersFarIntoTheList) {
     }
 }
 
+// The decimal digits of 5^exponent times the factors: of 2^-exponent
+// times their product, scaled by 10^exponent.
+std::string digitsOfPowerOfFive(int exponent, std::initializer_list<std::uint64_t> factors) {
+    std::vector<std::uint64_t> digits{1};  // least significant first
+    const auto multiply = [&](std::uint64_t factor) {
+        std::uint64_t carry = 0;
+        for (std::uint64_t& digit : digits) {
+            carry += digit * factor;
+            digit = carry % 10;
+            carry /= 10;
+        }
+        for (; carry != 0; carry /= 10) digits.push_back(carry % 10);
+    };
+    for (int i = 0; i < exponent; ++i) multiply(5);
+    for (const std::uint64_t factor : factors) multiply(factor);
+    std::string text;
+    for (auto digit = digits.rbegin(); digit != digits.rend(); ++digit) text += static_cast<char>('0' + *digit);
+    return text;
+}
+
+// Numbers far longer than the window are read as they stream by, keeping
+// only the digits that decide them: each must still round as the C library
+// rounds the whole number, right at the points where rounding changes.
 TEST(RelationList, NumbersOfAnyLengthAcrossBlocks) {
-    const std::string zeros(200000, '0');
+    const std::string zeros(5000, '0');
+    const std::string nines(5000, '9');
     std::string digits = "0.";
-    for (int i = 0; i < 200000; ++i) digits += static_cast<char>('0' + (i * 7 + 3) % 10);
-    const std::string text = "2 2\n" + zeros + "1 -" + zeros + "7 " + digits + "\n+" + zeros + " 1 " + zeros + "1e-4";
-    for (const std::size_t capacity : {std::size_t{1}, std::size_t{4096}, ByteInput::kDefaultCapacity}) {
+    for (int i = 0; i < 5000; ++i) digits += static_cast<char>('0' + (i * 7 + 3) % 10);
+    // 1 + 2^-53, halfway between 1 and the next binary64 value.
+    const std::string half = "100000000000000011102230246251565404236316680908203125";
+    // 2^-1075, below which values round to 0 (752 digits), and 2^-1022 -
+    // 2^-1075, halfway between the largest subnormal and the smallest
+    // normal value (768 digits, as many as such a point can have).
+    const std::string tiny = digitsOfPowerOfFive(1075, {});
+    const std::string subnormalHalf = digitsOfPowerOfFive(1075, {6361, 69431, 20394401});  // times 2^53 - 1
+    const auto scientific = [](const std::string& digits, const std::string& more, int exponent) {
+        return digits.substr(0, 1) + "." + digits.substr(1) + more + "e" + std::to_string(exponent);
+    };
+    const std::string weights[] = {
+        digits,
+        zeros + "1e-4",
+        "1." + half.substr(1) + zeros,              // a tie: to even, 1
+        "-1." + half.substr(1) + zeros + "1",       // past it: away from 1
+        "1." + half.substr(1, half.size() - 2) + "4" + nines,  // short of it: 1
+        half + zeros + "1e-5054",                   // digits dropped before the point count
+        "0." + zeros + half + zeros + "1e5001",     // leading zeros are not significant
+        scientific(tiny, "", -324),                 // a tie: to even, 0
+        scientific(tiny, zeros + "1", -324),        // past it: the smallest subnormal
+        scientific(subnormalHalf, zeros, -308),     // a tie: to even, 2^-1022
+        "1e-" + zeros + "1",
+        "5e-" + nines,
+        "0x1.00000000000008" + zeros,               // hexadecimal: a tie, 1
+        "0x100000000000008" + zeros + "1p-20060",   // past it
+        "0x0." + zeros + "100000000000008" + zeros + "1p20004",
+    };
+    std::string text = "2 " + std::to_string(std::size(weights) + 1) + "\n";
+    std::vector<Relation> expected;
+    for (const std::string& weight : weights) {
+        text += "+" + zeros + "1 -" + zeros + "7\t" + weight + "\n";
+        expected.push_back({1, -7, cLocaleStrtod(weight)});
+    }
+    text += zeros + " -" + zeros + " 0.5";
+    expected.push_back({0, 0, 0.5});
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(expected[8].weight), 1u) << "the smallest subnormal";
+    for (const std::size_t capacity : {std::size_t{1}, std::size_t{100}, std::size_t{4096}, ByteInput::kDefaultCapacity}) {
         const ReadList list = readList(text, capacity);
         ASSERT_FALSE(list.error) << list.error->what;
-        EXPECT_TRUE(sameRelations(list.relations, {{1, -7, cLocaleStrtod(digits)}, {0, 1, 1e-4}})) << capacity;
+        ASSERT_EQ(list.relations.size(), expected.size()) << capacity;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_TRUE(sameRelations({list.relations[i]}, {expected[i]})) << "capacity " << capacity << ", weight "
+                                                                          << i << ": " << list.relations[i].weight;
+        }
     }
+}
+
+// The peak resident memory of this process so far, in KiB.
+long peakKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+// Numbers of 16 Mi digits each (leading zeros of a person number, the
+// digits and the exponent of a weight) take bounded memory. The peak counts
+// for the whole process and only grows: an earlier test could hide a fault
+// here, never feign one.
+TEST(RelationList, LongNumbersTakeBoundedMemory) {
+    const int fd = test::emptyMemoryFile();
+    const std::string zeros(1 << 16, '0');
+    const std::string threes(1 << 16, '3');
+    const auto append = [fd](const std::string& text, int times) {
+        for (int i = 0; i < times; ++i) {
+            ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+        }
+    };
+    append("1 1\n", 1);
+    append(zeros, 256);
+    append("1 2 0.", 1);
+    append(threes, 256);
+    append("e-", 1);
+    append(zeros, 256);
+    append("1\n", 1);
+    ::lseek(fd, 0, SEEK_SET);
+
+    const long before = peakKiB();
+    ByteInput input(fd);
+    ASSERT_TRUE(std::holds_alternative<ListHeader>(readHeader(input)));
+    const auto relation = readRelation(input);
+    const long grown = peakKiB() - before;
+    ::close(fd);
+    ASSERT_TRUE(std::holds_alternative<Relation>(relation)) << std::get<ReadError>(relation).what;
+    EXPECT_TRUE(sameRelations({std::get<Relation>(relation)}, {{1, 2, cLocaleStrtod("0." + threes + "e-1")}}));
+    EXPECT_LT(grown, 8 * 1024) << "KiB";
 }
 
 // Random weights in every syntax, laid out with random whitespace and read
