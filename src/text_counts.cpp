@@ -8,6 +8,11 @@
 
 #include "number_scan.h"
 
+// The vector helpers below are internal to this file and inlined, so the
+// note that passing vectors by value changes the calling convention where
+// the target lacks a vector unit (32-bit x86 without SSE) concerns nothing.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace datmos {
 namespace {
 
