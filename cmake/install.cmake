@@ -4,6 +4,7 @@
 #     PREFIX/bin/datmos-convert
 #     PREFIX/share/man/man1/datmos-convert.1.gz  (datmos-convert.1 without gzip)
 #     PREFIX/share/doc/datmos-convert/copyright
+#     PREFIX/share/doc/datmos-convert/changelog.Debian.gz  (docs/changelog)
 #     PREFIX/share/doc/datmos-convert/examples/  (the example relation lists)
 #
 #   cd build && cpack -G DEB                 makes datmos-convert_VERSION-1_ARCH.deb
@@ -14,33 +15,54 @@
 
 include(GNUInstallDirs)
 
+# Directories as Debian makes them, whatever the umask (files get these
+# modes from install() itself).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
 install(TARGETS datmos-convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# The manual page, compressed at build time where gzip is at hand (as
-# Debian installs manual pages), else installed as written: man reads both.
+find_program(DATMOS_GZIP gzip DOC "gzip, to compress the manual page and the changelog")
+
+# datmos_gzip(SOURCE NAME TARGET): makes ${PROJECT_BINARY_DIR}/doc/NAME.gz
+# from SOURCE at build time, as part of the custom target TARGET.
+# -9 -n as Debian compresses: the same source gives the same bytes in
+# every build, without a name or time stamp.
+function(datmos_gzip source name target)
+  set(dir ${PROJECT_BINARY_DIR}/doc)
+  add_custom_command(
+    OUTPUT ${dir}/${name}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND ${CMAKE_COMMAND} -E copy ${source} ${dir}/${name}
+    COMMAND ${DATMOS_GZIP} -9 -n -f ${dir}/${name}
+    DEPENDS ${source}
+    COMMENT "Compressing ${name}"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS ${dir}/${name}.gz)
+endfunction()
+
+# The manual page, compressed where gzip is at hand (as Debian installs
+# manual pages), else installed as written: man reads both.
 option(DATMOS_COMPRESS_MAN_PAGE "Install the manual page compressed with gzip" ON)
 set(datmos_man_source ${PROJECT_SOURCE_DIR}/docs/datmos-convert.1)
-find_program(DATMOS_GZIP gzip DOC "gzip, to compress the manual page")
 if(DATMOS_COMPRESS_MAN_PAGE AND DATMOS_GZIP)
-  set(datmos_man_dir ${PROJECT_BINARY_DIR}/man)
-  set(datmos_man_page ${datmos_man_dir}/datmos-convert.1.gz)
-  # -n leaves out the name and time stamp, so the same page gives the
-  # same bytes in every build.
-  add_custom_command(
-    OUTPUT ${datmos_man_page}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${datmos_man_dir}
-    COMMAND ${CMAKE_COMMAND} -E copy ${datmos_man_source} ${datmos_man_dir}/datmos-convert.1
-    COMMAND ${DATMOS_GZIP} -9 -n -f ${datmos_man_dir}/datmos-convert.1
-    DEPENDS ${datmos_man_source}
-    COMMENT "Compressing the manual page"
-    VERBATIM)
-  add_custom_target(datmos-convert-man ALL DEPENDS ${datmos_man_page})
+  datmos_gzip(${datmos_man_source} datmos-convert.1 datmos-convert-man)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/datmos-convert.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 else()
-  set(datmos_man_page ${datmos_man_source})
+  install(FILES ${datmos_man_source} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
-install(FILES ${datmos_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The changelog, under the name a Debian package gives it: every version
+# has a Debian revision (-1), so the package is not a native one.
+set(datmos_changelog ${PROJECT_SOURCE_DIR}/docs/changelog)
+if(DATMOS_GZIP)
+  datmos_gzip(${datmos_changelog} changelog.Debian datmos-convert-changelog)
+  install(FILES ${PROJECT_BINARY_DIR}/doc/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES ${datmos_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME changelog.Debian)
+endif()
 
 # The example relation lists, each beside its data file.
 file(GLOB datmos_examples CONFIGURE_DEPENDS
@@ -79,5 +101,8 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Files of the package alone: lintian's overrides.
+set(CPACK_DATMOS_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/docs/lintian-overrides)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_files.cmake)
 
 include(CPack)
