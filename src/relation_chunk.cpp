@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "field_rules.h"
+#include "messages.h"
 #include "number_scan.h"
 #include "relation_scan.h"
 #include "weight_scale.h"

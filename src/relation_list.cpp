@@ -4,7 +4,7 @@
 #include <limits>
 #include <string_view>
 
-#include "field_rules.h"
+#include "messages.h"
 #include "long_number.h"
 #include "number_scan.h"
 #include "relation_scan.h"

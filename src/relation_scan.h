@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "field_rules.h"
+#include "messages.h"
 #include "number_scan.h"
 #include "records.h"
 #include "weight_scale.h"
