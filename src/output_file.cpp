@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <random>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -15,8 +17,46 @@ static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: build with _FILE_OFFSE
 namespace datmos {
 namespace {
 
-// The named temporary file to remove if the process is interrupted.
+// The most symbolic links followed to the target: as many as Linux follows
+// in one path lookup, so that a loop is found where a plain open finds it
+// (the probe of the target then fails with ELOOP).
+constexpr int kMostLinkHops = 40;
+
+// A hidden name beside the target is ".", the target's base name (at most
+// kMostBaseBytes of it), ".", kRandomLetters letters, and for a temporary
+// file made under that name, the placeholder that mkostemp fills in: well
+// within the longest file name, NAME_MAX.
+constexpr std::size_t kMostBaseBytes = 200;
+constexpr std::size_t kRandomLetters = 6;
+constexpr std::string_view kNameLetters = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::string_view kUniquePlaceholder = "XXXXXX";
+static_assert(1 + kMostBaseBytes + 1 + kRandomLetters + kUniquePlaceholder.size() <= NAME_MAX,
+              "a hidden name must be a valid file name");
+
+// How often an unnamed file is offered another hidden name when the one
+// drawn is taken. One of 36^6 (over 2 * 10^9) names is taken by chance
+// only in a directory full of them: after this many, the link fails.
+constexpr int kMostNameAttempts = 100;
+
+// The named temporary file to remove if the process is interrupted: the
+// c_str() of the temporary_ of the one OutputFile in Named mode, or null.
+// The program has one data file open at a time, so one pointer serves.
+//
+// The handler may read the name at any moment, so the pointer must always
+// lead to a whole name in live memory. It does because:
+// - guardTemporary re-points it whenever the name moves to another object
+//   (the move constructor) or is given (commit), after the string is set;
+// - the string is not changed while it is guarded, and unguardTemporary
+//   clears the pointer before the string is destroyed (a signal between
+//   the rename or removal of the file and the clearing unlinks a name that
+//   is gone, which does nothing);
+// - between a move of the string and the re-pointing, the old pointer
+//   still leads into live memory: a long name's heap buffer is handed over
+//   by the move, and a short name stays in the moved-from object, which
+//   lives until the move constructor returns (at worst emptied: unlink("")
+//   does nothing).
 std::atomic<const char*> pendingTemporary{nullptr};
+static_assert(std::atomic<const char*>::is_always_lock_free, "a signal handler may only use lock-free atomics");
 
 extern "C" void removeTemporaryAndStop(int signalNumber) {
     if (const char* path = pendingTemporary.load()) ::unlink(path);
@@ -45,10 +85,11 @@ std::string directoryOf(const std::string& path) {
 
 // Follows symbolic links to the file that a plain open would write.
 std::string followLinks(std::string path) {
-    for (int hop = 0; hop < 40; ++hop) {
+    for (int hop = 0; hop < kMostLinkHops; ++hop) {
         struct stat status{};
         if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
-        std::string target(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : 4096) + 1, '\0');
+        // Some links report no size: they get room for the longest path.
+        std::string target(static_cast<std::size_t>(status.st_size > 0 ? status.st_size : PATH_MAX) + 1, '\0');
         const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
         if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) return path;
         target.resize(static_cast<std::size_t>(length));
@@ -64,19 +105,80 @@ std::string followLinks(std::string path) {
 // A hidden name beside the target, such as "dir/.g.txt.datmos.k3x9qa".
 std::string hiddenNameBeside(const std::string& target) {
     static std::mt19937_64 random{std::random_device{}()};
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     const std::string directory = directoryOf(target);
     std::string base = target.substr(directory.size());
-    if (base.size() > 200) base.resize(200);  // stay within NAME_MAX
+    if (base.size() > kMostBaseBytes) base.resize(kMostBaseBytes);
     std::string name = directory + "." + base + ".";
-    for (int i = 0; i < 6; ++i) name += kLetters[random() % 36];
+    for (std::size_t i = 0; i < kRandomLetters; ++i) name += kNameLetters[random() % kNameLetters.size()];
     return name;
+}
+
+// What a plain open for writing finds at the target: an existing file,
+// opened without truncating it, and its status; or nothing (fd < 0).
+struct ExistingFile {
+    int fd = -1;
+    struct stat status{};
+
+    bool found() const { return fd >= 0; }
+    bool regular() const { return S_ISREG(status.st_mode); }
+};
+
+// Opens the target the way a plain open for writing would, without
+// truncating it: what is found there, or the errno of why such an open
+// fails, or of why an existing file can't be examined.
+std::variant<ExistingFile, int> probeTarget(const std::string& target) {
+    ExistingFile existing;
+    existing.fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (existing.fd < 0) {
+        if (errno != ENOENT) return errno;
+        return existing;  // nothing there yet
+    }
+    if (::fstat(existing.fd, &existing.status) != 0) {
+        // Nothing is known of the file then, not even whether it is regular:
+        // writing it in place could spoil an earlier data file.
+        const int error = errno;
+        ::close(existing.fd);
+        return error;
+    }
+    return existing;
+}
+
+// A file beside the target to write instead of it: unnamed (no name) or
+// named; fd < 0 when neither can be made there.
+struct TemporaryFile {
+    int fd = -1;
+    std::string name;
+};
+
+TemporaryFile makeTemporary(const std::string& target, OutputFile::Temporary first) {
+    // An unnamed file is given its name through /proc at the end; without
+    // /proc (a bare chroot) a named temporary file is used from the start.
+    if (first == OutputFile::Temporary::UnnamedFirst && ::access("/proc/self/fd", X_OK) == 0) {
+        const std::string directory = directoryOf(target);
+        const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) return {fd, {}};
+    }
+    std::string name = hiddenNameBeside(target).append(kUniquePlaceholder);
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    return {fd, std::move(name)};
 }
 
 mode_t newFileMode() {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     return 0666 & ~mask;
+}
+
+// Gives the file that replaces an existing one its permission bits, and its
+// owner where we are allowed to keep it; a file where there was none gets
+// the permission bits that a plain open would create it with.
+void copyModeAndOwner(int fd, const ExistingFile& existing) {
+    if (!existing.found()) {
+        ::fchmod(fd, newFileMode());
+        return;
+    }
+    ::fchmod(fd, existing.status.st_mode & 07777);
+    if (::fchown(fd, existing.status.st_uid, existing.status.st_gid) != 0) { /* not ours to give away */ }
 }
 
 }  // namespace
@@ -98,55 +200,32 @@ OutputFile::~OutputFile() { discard(); }
 
 std::variant<OutputFile, int> OutputFile::open(const std::string& path, Temporary first) {
     std::string target = followLinks(path);
-    // Probe the target the way a plain open would, without truncating it.
-    const int existing = ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (existing < 0 && errno != ENOENT) return errno;
-    struct stat status{};
-    if (existing >= 0 && ::fstat(existing, &status) != 0) {
-        // Nothing is known of the file then, not even whether it is regular:
-        // writing it in place could spoil an earlier data file.
-        const int error = errno;
-        ::close(existing);
-        return error;
+    auto probed = probeTarget(target);
+    if (const int* error = std::get_if<int>(&probed)) return *error;
+    const ExistingFile& existing = std::get<ExistingFile>(probed);
+    if (existing.found() && !existing.regular()) {
+        return OutputFile(Mode::InPlace, existing.fd, std::move(target), {});  // a device or pipe
     }
-    if (existing >= 0 && !S_ISREG(status.st_mode)) {
-        return OutputFile(Mode::InPlace, existing, std::move(target), {});  // a device or pipe
-    }
-    const mode_t mode = existing >= 0 ? status.st_mode & 07777 : newFileMode();
+    TemporaryFile temporary = makeTemporary(target, first);
+    if (temporary.fd < 0) return openInPlace(existing.fd, std::move(target));
+    copyModeAndOwner(temporary.fd, existing);
+    if (existing.found()) ::close(existing.fd);
+    const Mode mode = temporary.name.empty() ? Mode::Unnamed : Mode::Named;
+    return OutputFile(mode, temporary.fd, std::move(target), std::move(temporary.name));
+}
 
-    std::string directory = directoryOf(target);
-    // An unnamed file is given its name through /proc at the end; without
-    // /proc (a bare chroot) a named temporary file is used from the start.
-    int fd = first == Temporary::UnnamedFirst && ::access("/proc/self/fd", X_OK) == 0
-                 ? ::open(directory.empty() ? "." : directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600)
-                 : -1;
-    Mode chosen = Mode::Unnamed;
-    std::string temporary;
-    if (fd < 0) {
-        temporary = hiddenNameBeside(target) + "XXXXXX";
-        fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-        chosen = Mode::Named;
-    }
-    if (fd < 0) {  // no temporary file here: write in place, as a plain open would
-        if (existing >= 0) {
-            if (::ftruncate(existing, 0) != 0) {
-                const int error = errno;
-                ::close(existing);
-                return error;
-            }
-            return OutputFile(Mode::InPlace, existing, std::move(target), {});
-        }
-        fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-        if (fd < 0) return errno;
-        return OutputFile(Mode::InPlace, fd, std::move(target), {});
-    }
-    ::fchmod(fd, mode);
+std::variant<OutputFile, int> OutputFile::openInPlace(int existing, std::string target) {
     if (existing >= 0) {
-        // A replaced data file keeps its owner where we are allowed to keep it.
-        if (::fchown(fd, status.st_uid, status.st_gid) != 0) { /* not ours to give away */ }
-        ::close(existing);
+        if (::ftruncate(existing, 0) != 0) {
+            const int error = errno;
+            ::close(existing);
+            return error;
+        }
+        return OutputFile(Mode::InPlace, existing, std::move(target), {});
     }
-    return OutputFile(chosen, fd, std::move(target), std::move(temporary));
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return errno;
+    return OutputFile(Mode::InPlace, fd, std::move(target), {});
 }
 
 int OutputFile::commit() {
@@ -154,7 +233,7 @@ int OutputFile::commit() {
     if (mode_ == Mode::Unnamed) {
         // Give the unnamed file a hidden name, then rename it over the target.
         const std::string procPath = "/proc/self/fd/" + std::to_string(fd_);
-        for (int attempt = 0; attempt < 100; ++attempt) {
+        for (int attempt = 0; attempt < kMostNameAttempts; ++attempt) {
             temporary_ = hiddenNameBeside(target_);
             if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, temporary_.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
                 ::linkat(fd_, "", AT_FDCWD, temporary_.c_str(), AT_EMPTY_PATH) == 0) {

@@ -40,6 +40,9 @@ public:
 private:
     enum class Mode { Unnamed, Named, InPlace };
     OutputFile(Mode mode, int fd, std::string target, std::string temporary);
+    // Where no temporary file can be made: the existing file (fd existing,
+    // or -1 for none) emptied, or a new one created, as a plain open would.
+    static std::variant<OutputFile, int> openInPlace(int existing, std::string target);
     void discard();
 
     Mode mode_;
