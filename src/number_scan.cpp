@@ -9,13 +9,6 @@
 
 namespace datmos {
 
-bool isHexDigit(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-bool isNanChar(char c) {
-    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
-}
-
 namespace {
 
 // Steps past an optional "+" or "-"; true for "-".
@@ -104,20 +97,16 @@ IntegerScan scanInteger(const char* p, const char* end, bool atEnd) {
     return {Scanned::Number, s, static_cast<std::int32_t>(signedValue)};
 }
 
-const char* scanSignedShortInteger(const char* s, std::int32_t& value) {
-    while (isSpace(*s)) ++s;
-    const bool negative = *s == '-';
-    if (*s == '-' || *s == '+') ++s;
-    std::uint32_t magnitude = 0;
-    s = scanShortDigits(s, magnitude);
-    value = negative ? -static_cast<std::int32_t>(magnitude) : static_cast<std::int32_t>(magnitude);
-    return s;
-}
-
 RealScan scanReal(const char* p, const char* end, bool atEnd) {
     const char* s = p;
     const bool negative = skipSign(s, end);
-    if (RealScan scan; scanShortDecimal(s, negative, scan)) return scan;
+    // The plain forms first, where nothing after them can make them longer.
+    double value = 0.0;
+    if (const char* stop = s[0] == '0' && (s[1] | 0x20) == 'x' ? scanPlainHex(s, negative, value)
+                                                               : scanPlainDecimal(s, negative, value);
+        stop != nullptr && (atEnd || end - stop >= kLookahead)) {
+        return {Scanned::Number, stop, value};
+    }
     double magnitude = 0.0;
     const std::from_chars_result parsed = parseMagnitude(s, end, magnitude);
     if (parsed.ec == std::errc::invalid_argument) {

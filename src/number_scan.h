@@ -34,6 +34,13 @@ inline constexpr auto kSpaceBytes = [] {
 }();
 inline bool isSpace(char c) { return kSpaceBytes[static_cast<unsigned char>(c)]; }
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool isHexDigit(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+// A byte of the sequence in "nan(...)".
+inline bool isNanChar(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
 enum class Scanned { Number, NoNumber, OutOfRange, NeedMore };
 
 struct IntegerScan {
@@ -90,72 +97,12 @@ inline std::uint32_t digitsValue(std::uint64_t bytes, int count) {
     return static_cast<std::uint32_t>(((digits & 0x0000FFFF0000FFFF) * 42949672960001) >> 32);
 }
 
-// Short plain decimals, by far the most common weights: at most 8 digits
-// before the point, 7 after it and 15 in all, no exponent, whitespace
-// after. The digits then form an integer below 2^53 and the scale is a
-// power of ten up to 10^7, both exact in binary64, so one IEEE division
-// gives the correctly rounded value. Anything else is left to the general
-// path (false).
-inline bool scanShortDecimal(const char* s, bool negative, RealScan& scan) {
-    if constexpr (!kExactDoubleArithmetic) return false;
-    static constexpr std::uint32_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
-    static constexpr double kScales[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
-    int wholeDigits = 1;
-    std::uint64_t whole = static_cast<unsigned char>(*s) - '0';
-    if (whole > 9 || s[1] != '.') {  // all but the usual single digit before the point
-        wholeDigits = leadingDigits(loadEight(s));
-        whole = wholeDigits == 0 ? 0 : digitsValue(loadEight(s), wholeDigits);
-    }
-    s += wholeDigits;
-    int decimals = 0;
-    std::uint64_t digits = whole;
-    if (*s == '.') {
-        ++s;
-        decimals = leadingDigits(loadEight(s));
-        if (decimals == 8) return false;
-        if (decimals > 0) digits = whole * kPowersOfTen[decimals] + digitsValue(loadEight(s), decimals);
-        s += decimals;
-    }
-    if (wholeDigits + decimals == 0 || !isSpace(*s)) return false;  // also a 9th whole digit
-    const double magnitude = static_cast<double>(static_cast<std::int64_t>(digits)) / kScales[decimals];
-    // The sign bit set without a branch: signs come mixed in no order.
-    const double value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
-    scan = {Scanned::Number, s, value};
-    return true;
-}
-
-// An integer of at most 8 digits, so that it fits in 32 bits, with an
-// optional sign and whitespace before it and one whitespace byte after it;
-// returns the position past that byte, or nullptr. Out of line: the usual
-// unsigned number right at s is scanShortInteger's own.
-const char* scanSignedShortInteger(const char* s, std::int32_t& value);
-
-// 1 to 8 digits right at s and one whitespace byte after them; returns
-// the position past that byte, or nullptr.
-inline const char* scanShortDigits(const char* s, std::uint32_t& value) {
-    const std::uint64_t bytes = loadEight(s);
-    const int count = leadingDigits(bytes);
-    if (count == 0 || !isSpace(s[count])) return nullptr;
-    value = digitsValue(bytes, count);
-    return s + count + 1;
-}
-
-// The same as scanSignedShortInteger; inline for the usual case, digits
-// right at s.
-inline const char* scanShortInteger(const char* s, std::int32_t& value) {
-    std::uint32_t magnitude = 0;
-    const char* stop = scanShortDigits(s, magnitude);
-    if (stop == nullptr) [[unlikely]] return scanSignedShortInteger(s, value);
-    value = static_cast<std::int32_t>(magnitude);
-    return stop;
-}
-
-// The usual weight right at s: an optional "-", one digit, a point, up to
-// 6 decimals, and whitespace after. Without the point the digits form an
-// integer of at most 7 digits, which one IEEE division by an exact power
-// of ten turns into the correctly rounded value. Returns the position past
-// the whitespace, or nullptr for any other form.
-inline const char* scanUsualWeight(const char* s, double& value) {
+// The most common weight: an optional "-", one digit, a point and up to 6
+// decimals, followed by whitespace. With the point dropped, the digits
+// form an integer of at most 7 digits, which one IEEE division by an exact
+// power of ten turns into the correctly rounded value. Returns the
+// position of the whitespace, or nullptr for any other form.
+inline const char* scanOneDigitDecimal(const char* s, double& value) {
     if constexpr (!kExactDoubleArithmetic) return nullptr;
     // By digit count, 1 digit before the point: 10^(count - 1). Counts of 0
     // and 8 cannot occur; their entries keep every index in bounds.
@@ -172,7 +119,7 @@ inline const char* scanUsualWeight(const char* s, double& value) {
     const double magnitude = static_cast<double>(static_cast<std::int64_t>(digitsValue(digits, count))) / kScales[count];
     // The sign bit set without a branch: signs come mixed in no order.
     value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
-    return s + count + 2;
+    return s + count + 1;
 }
 
 // Plain forms, read in one pass right at s: each gives the position after
@@ -333,11 +280,8 @@ inline const char* scanPlainReal(const char* s, double& value) {
     return scanPlainDecimal(s, negative, value);
 }
 
-// For numbers too long for a window (long_number.h): a hexadecimal digit;
-// a byte of the sequence in "nan(...)"; the value that scanReal gives for
-// [first, last), one whole real number.
-bool isHexDigit(char c);
-bool isNanChar(char c);
+// The value that scanReal gives for [first, last), one whole real number
+// (for numbers too long for a window, see long_number.h).
 double realValue(const char* first, const char* last);
 
 }  // namespace datmos

@@ -210,7 +210,8 @@ public:
     int fd() const { return ends_[0]; }
     void ring() {
         const char byte = 0;
-        static_cast<void>(::write(ends_[1], &byte, 1));
+        // A full pipe already wakes the cutter: nothing to do if this fails.
+        if (::write(ends_[1], &byte, 1) < 0) return;
     }
 
 private:

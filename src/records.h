@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace datmos {
 
@@ -18,5 +19,9 @@ struct Relation {
     std::int32_t second = 0;
     double weight = 0.0;
 };
+
+// The largest person number a relation may hold: its 1-based successor,
+// which the data file carries, must have a 32-bit value too.
+inline constexpr std::int32_t kLargestPerson = std::numeric_limits<std::int32_t>::max() - 1;
 
 }  // namespace datmos

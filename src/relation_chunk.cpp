@@ -2,67 +2,13 @@
 
 #include <algorithm>
 
-#include "field_rules.h"
+#include "messages.h"
 #include "number_scan.h"
+#include "relation_scan.h"
 #include "weight_scale.h"
 
 namespace datmos {
 namespace {
-
-// The position after the whitespace that must follow a number at s, or
-// nullptr where none does.
-[[gnu::always_inline]] inline const char* pastSpace(const char* s) {
-    if (!isSpace(*s)) return nullptr;
-    do ++s;
-    while (isSpace(*s));
-    return s;
-}
-
-const char* scanPlainPersonOtherwise(const char* s, std::int32_t& person) {
-    s = scanPlainInteger(s, person);
-    return s != nullptr && person <= kLargestPerson ? pastSpace(s) : nullptr;
-}
-
-// Most person numbers have no sign: then nothing but the digits needs a
-// look, eight at a time.
-[[gnu::always_inline]] inline const char* scanPlainPerson(const char* s, std::int32_t& person) {
-    const std::uint64_t bytes = loadEight(s);
-    int count = leadingDigits(bytes);
-    if (count == 0) [[unlikely]] return scanPlainPersonOtherwise(s, person);
-    std::uint64_t value = digitsValue(bytes, count);
-    if (count == 8) {  // up to two digits more
-        const std::uint64_t more = loadEight(s + 8);
-        const int extra = leadingDigits(more);
-        if (extra > 2) return nullptr;
-        if (extra > 0) value = value * (extra == 1 ? 10 : 100) + digitsValue(more, extra);
-        if (value > static_cast<std::uint64_t>(kLargestPerson)) return nullptr;
-        count += extra;
-    }
-    person = static_cast<std::int32_t>(value);
-    return pastSpace(s + count);
-}
-
-[[gnu::always_inline]] inline const char* scanPlainWeight(const char* s, double& weight) {
-    // The usual weight always scales; its scan takes one whitespace byte.
-    if (const char* next = scanUsualWeight(s, weight)) [[likely]] {
-        while (isSpace(*next)) ++next;
-        return next;
-    }
-    s = scanPlainReal(s, weight);
-    return s != nullptr && weightScales(weight) ? pastSpace(s) : nullptr;
-}
-
-// A relation of three plain numbers at s, each followed by whitespace;
-// returns the position of what follows, or nullptr for anything else,
-// which the field-by-field path reads (with the same values) or refuses.
-// The chunk's zero byte stops every scan.
-[[gnu::always_inline]] inline const char* scanPlainRelation(const char* s, Relation& relation) {
-    s = scanPlainPerson(s, relation.first);
-    if (s == nullptr) return nullptr;
-    s = scanPlainPerson(s, relation.second);
-    if (s == nullptr) return nullptr;
-    return scanPlainWeight(s, relation.weight);
-}
 
 bool wordRunsTo(const char* p, const char* end) {
     while (p < end && !isSpace(*p)) ++p;

@@ -26,18 +26,18 @@ struct ReadError {
 // Reads the two counts at the head of the list.
 std::variant<ListHeader, ReadError> readHeader(ByteInput& input);
 
-// Reads the next relation. Besides malformed numbers it refuses what the
-// data file cannot carry: a person number of 2147483647 (its 1-based
-// successor has no 32-bit value) and a weight whose scaled value has none.
-std::variant<Relation, ReadError> readRelation(ByteInput& input);
-
-// Reads relations into `relations` until it is full, as that many calls of
-// readRelation would, but without a call per relation. Returns how many
-// were read; when one fails, fewer, and `error` says why.
+// Reads relations into `relations` until it is full. Besides malformed
+// numbers it refuses what the data file cannot carry: a person number of
+// 2147483647 (its 1-based successor has no 32-bit value) and a weight
+// whose scaled value has none. Returns how many were read; when one fails,
+// fewer, and `error` says why.
 std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error);
 
+// The next relation, as readRelations reads it.
+std::variant<Relation, ReadError> readRelation(ByteInput& input);
+
 // Reads the fields of a relation from field `from` on (0 the first person,
-// 1 the second, 2 the weight), as readRelation would read them.
+// 1 the second, 2 the weight), as readRelations reads them.
 std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation);
 
 }  // namespace datmos

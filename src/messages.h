@@ -1,17 +1,28 @@
-// What each field of a relation list may hold, and how a field that breaks
-// the rules is described: the words that every read error uses.
+// Every text that the converter shows its user: the messages of a run,
+// and the words with which a read error describes a field that breaks the
+// rules of the relation list.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <string_view>
 
 namespace datmos {
 
-// A person number must leave room for its 1-based successor.
-inline constexpr std::int32_t kLargestPerson = std::numeric_limits<std::int32_t>::max() - 1;
+// The messages of a run, written to standard output without a line end.
+inline constexpr std::string_view kOpened = "abriu";
+inline constexpr std::string_view kOpenFailed = "Fail to open file In";
+inline constexpr std::string_view kNoArgument = ": no relation list given; usage: datmos-convert RELATION_LIST";
+inline constexpr std::string_view kReadFailed = "Fail to read file In: ";
+inline constexpr std::string_view kWriteFailed = "Fail to write file Out: ";
+
+// "Fail to read file In: line <line>, <where>: <what>", where says which
+// field: "header", or "relation K of N".
+std::string readFailed(std::uint64_t line, std::string_view where, std::string_view what);
+std::string relationOf(std::int64_t relation, std::int32_t relationCount);
+// "Fail to write file Out: <reason>" for a failed write(2) or close(2).
+std::string writeFailed(int error);
 
 // What a field was expected to be.
 inline constexpr std::string_view kExpectInteger = "an integer";

@@ -1,4 +1,4 @@
-#include "field_rules.h"
+#include "messages.h"
 
 #include <cstring>
 
@@ -37,5 +37,20 @@ std::string expectedFound(std::string_view expected, const char* at, const char*
 }
 
 std::string cannotRead(int error) { return std::string("cannot read: ") + std::strerror(error); }
+
+std::string readFailed(std::uint64_t line, std::string_view where, std::string_view what) {
+    std::string text(kReadFailed);
+    text += "line " + std::to_string(line) + ", ";
+    text += where;
+    text += ": ";
+    text += what;
+    return text;
+}
+
+std::string relationOf(std::int64_t relation, std::int32_t relationCount) {
+    return "relation " + std::to_string(relation) + " of " + std::to_string(relationCount);
+}
+
+std::string writeFailed(int error) { return std::string(kWriteFailed) + std::strerror(error); }
 
 }  // namespace datmos

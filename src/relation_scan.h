@@ -1,0 +1,65 @@
+// A relation of three plain numbers read in one go: the fast path that
+// both readers try first. Each scan reads in a padded window (a zero byte
+// and readable padding after its end, which stops every scan), and gives
+// the position after the whitespace that follows the number, or nullptr for
+// anything else: a longer or unusual form, a number out of its field's
+// range, a number not followed by whitespace. The readers then read that
+// relation field by field, with the same values, or refuse it.
+#pragma once
+
+#include <cstdint>
+
+#include "messages.h"
+#include "number_scan.h"
+#include "records.h"
+#include "weight_scale.h"
+
+namespace datmos {
+
+[[gnu::always_inline]] inline const char* pastSpace(const char* s) {
+    if (!isSpace(*s)) return nullptr;
+    do ++s;
+    while (isSpace(*s));
+    return s;
+}
+
+[[gnu::noinline]] inline const char* scanPlainSignedPerson(const char* s, std::int32_t& person) {
+    s = scanPlainInteger(s, person);
+    return s != nullptr && person <= kLargestPerson ? pastSpace(s) : nullptr;
+}
+
+// Most person numbers have no sign: then nothing but the digits needs a
+// look, eight at a time.
+[[gnu::always_inline]] inline const char* scanPlainPerson(const char* s, std::int32_t& person) {
+    const std::uint64_t bytes = loadEight(s);
+    int count = leadingDigits(bytes);
+    if (count == 0) [[unlikely]] return scanPlainSignedPerson(s, person);
+    std::uint64_t value = digitsValue(bytes, count);
+    if (count == 8) {  // up to two digits more
+        const std::uint64_t more = loadEight(s + 8);
+        const int extra = leadingDigits(more);
+        if (extra > 2) return nullptr;
+        if (extra > 0) value = value * (extra == 1 ? 10 : 100) + digitsValue(more, extra);
+        if (value > static_cast<std::uint64_t>(kLargestPerson)) return nullptr;
+        count += extra;
+    }
+    person = static_cast<std::int32_t>(value);
+    return pastSpace(s + count);
+}
+
+[[gnu::always_inline]] inline const char* scanPlainWeight(const char* s, double& weight) {
+    // The most common form, whose weights are below 10 and always scale.
+    if (const char* stop = scanOneDigitDecimal(s, weight)) [[likely]] return pastSpace(stop);
+    s = scanPlainReal(s, weight);
+    return s != nullptr && weightScales(weight) ? pastSpace(s) : nullptr;
+}
+
+[[gnu::always_inline]] inline const char* scanPlainRelation(const char* s, Relation& relation) {
+    s = scanPlainPerson(s, relation.first);
+    if (s == nullptr) return nullptr;
+    s = scanPlainPerson(s, relation.second);
+    if (s == nullptr) return nullptr;
+    return scanPlainWeight(s, relation.weight);
+}
+
+}  // namespace datmos
