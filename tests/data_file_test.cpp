@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "test_files.h"
+#include "memory_file.h"
 
 namespace datmos {
 namespace {

@@ -10,33 +10,23 @@
 #include <string>
 #include <vector>
 
+#include "expected_data_file.h"
 #include "run_program.h"
 
 namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr const char* kWorkedExample =
-    "people: 3\n"
-    "VarErr: 0.5\n"
-    "Names: [\n"
-    "1 2 3 ]\n"
-    "Mrel: [\n"
-    "( 1 , 2 ) 5000\n"
-    "( 2 , 3 ) 2999\n"
-    "]\n";
-
-// The data file for three people with the given relation lines.
-std::string threePeopleWith(const std::string& relationLines) {
-    return "people: 3\nVarErr: 0.5\nNames: [\n1 2 3 ]\nMrel: [\n" + relationLines + "]\n";
-}
-
-std::string repeated(int count, const std::string& text) {
-    std::string result;
-    for (int i = 0; i < count; ++i) result += text;
-    return result;
-}
+using datmos::kExpectInteger;
+using datmos::kExpectReal;
+using datmos::kExpectWeight;
+using datmos::kReadFailed;
+using datmos::test::dataFileWith;
+using datmos::test::kEarlierDataFile;
+using datmos::test::kWorkedDataFile;
+using datmos::test::kWorkedList;
+using datmos::test::repeated;
+using datmos::test::threePeopleWith;
 
 // text, padded with blanks to `size` bytes.
 std::string padTo(std::string text, std::size_t size) {
@@ -44,33 +34,11 @@ std::string padTo(std::string text, std::size_t size) {
     return text;
 }
 
-RunResult convertIn(const TempDir& directory, std::vector<std::string> arguments) {
-    RunOptions options;
-    options.workingDirectory = directory.path();
-    options.arguments = std::move(arguments);
-    return runProgram(options);
-}
-
-// The outcome every successful run shares.
-void expectSuccess(const RunResult& result) {
-    EXPECT_TRUE(result.exited) << describe(result);
-    EXPECT_EQ(result.exitStatus, 1) << describe(result);
-    EXPECT_EQ(result.standardOutput, kOpened);
-    EXPECT_EQ(result.standardError, "");
-}
-
-void expectFailure(const RunResult& result, const std::string& message) {
-    EXPECT_TRUE(result.exited) << describe(result);
-    EXPECT_EQ(result.exitStatus, 1) << describe(result);
-    EXPECT_EQ(result.standardOutput, message);
-    EXPECT_EQ(result.standardError, "");
-}
-
 TEST(EndToEnd, WorkedExampleByteForByte) {
     TempDir directory;
-    writeFile(directory / "g.txt", "3 2\n0 1 0.5\n1 2 0.3\n");
+    writeFile(directory / "g.txt", kWorkedList);
     expectSuccess(convertIn(directory, {"g.txt"}));
-    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedExample);
+    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedDataFile);
     EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
 }
 
@@ -95,11 +63,10 @@ TEST_P(Converts, WellFormedList) {
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, Converts,
     testing::Values(
-        Conversion{"AllOnOneLine", "3 2 0 1 0.5 1 2 0.3", kWorkedExample},
-        Conversion{"AnyWhitespace", "\t3\r\n\n 2\v0\f1   0.5\r\n1\t2\t0.3", kWorkedExample},
-        Conversion{"NoPeopleNoRelations", "0 0\n", "people: 0\nVarErr: 0.5\nNames: [\n]\nMrel: [\n]\n"},
-        Conversion{"NegativeCountsIgnoreWhatFollows", "-2 -5\nnot a relation\n",
-                   "people: -2\nVarErr: 0.5\nNames: [\n]\nMrel: [\n]\n"},
+        Conversion{"AllOnOneLine", "3 2 0 1 0.5 1 2 0.3", kWorkedDataFile},
+        Conversion{"AnyWhitespace", "\t3\r\n\n 2\v0\f1   0.5\r\n1\t2\t0.3", kWorkedDataFile},
+        Conversion{"NoPeopleNoRelations", "0 0\n", dataFileWith(0, "")},
+        Conversion{"NegativeCountsIgnoreWhatFollows", "-2 -5\nnot a relation\n", dataFileWith(-2, "")},
         Conversion{"ZeroRelationsIgnoreWhatFollows", "3 0 0 1 x", threePeopleWith("")},
         Conversion{"RelationsBeyondTheCountIgnored", "3 1\n0 1 0.5\n1 2 0.3\ngarbage\xff", threePeopleWith("( 1 , 2 ) 5000\n")},
         Conversion{"PersonNumbersUnchecked", "3 4\n0 0 1\n-1 4 0.3\n5 5 0.1\n007 +1 0",
@@ -134,15 +101,6 @@ INSTANTIATE_TEST_SUITE_P(
                    threePeopleWith("( 2 , 3 ) 10000\n")}),
     [](const testing::TestParamInfo<Conversion>& info) { return info.param.name; });
 
-TEST(EndToEnd, NamesLineCountsUpPastEveryCarry) {
-    TempDir directory;
-    writeFile(directory / "g.txt", "10001 0\n");
-    expectSuccess(convertIn(directory, {"g.txt"}));
-    std::string names;
-    for (int n = 1; n <= 10001; ++n) names += std::to_string(n) + " ";
-    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), "people: 10001\nVarErr: 0.5\nNames: [\n" + names + "]\nMrel: [\n]\n"));
-}
-
 struct Malformed {
     const char* name;
     std::string list;
@@ -154,18 +112,19 @@ void PrintTo(const Malformed& malformed, std::ostream* out) { *out << malformed.
 class RefusesMalformed : public testing::TestWithParam<Malformed> {};
 
 // A refused list leaves the directory as it was: no new data file, an
-// earlier one byte for byte, and no temporary file behind.
+// earlier one byte for byte, and no temporary file behind. The reader's
+// refusals are checked one by one in the unit tests; these check the
+// message as shown, and lists read past the converter's first windows.
 TEST_P(RefusesMalformed, WithoutTouchingFiles) {
     for (const bool earlierDataFile : {false, true}) {
         SCOPED_TRACE(earlierDataFile ? "earlier data file" : "no earlier data file");
         TempDir directory;
         writeFile(directory / "g.txt", GetParam().list);
-        const std::string earlier = "people: 1\nVarErr: 0.5\nNames: [\n1 ]\nMrel: [\n]\n";
-        if (earlierDataFile) writeFile(directory / "g.txt.datmos", earlier);
+        if (earlierDataFile) writeFile(directory / "g.txt.datmos", kEarlierDataFile);
 
-        expectFailure(convertIn(directory, {"g.txt"}), kOpened + GetParam().message);
+        expectOutcome(convertIn(directory, {"g.txt"}), std::string(kOpened) + GetParam().message);
         if (earlierDataFile) {
-            EXPECT_EQ(readFile(directory / "g.txt.datmos"), earlier);
+            EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlierDataFile);
             EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
         } else {
             EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt"}));
@@ -173,65 +132,28 @@ TEST_P(RefusesMalformed, WithoutTouchingFiles) {
     }
 }
 
-constexpr const char* kRead = "Fail to read file In: ";
-const std::string kIntegerRange = "expected an integer from -2147483648 to 2147483647, found ";
-const std::string kPersonRange = "expected a person number from -2147483648 to 2147483646, found ";
-const std::string kWeightRange = "expected a weight above -214748.3649 and below 214748.3648, found ";
+// What the converter says of a field it refuses in the header or in a relation.
+std::string refusal(std::string_view where, std::string_view expected, std::string_view found) {
+    return std::string(kReadFailed) + std::string(where) + ": expected " + std::string(expected) + ", found " +
+           std::string(found);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     EndToEnd, RefusesMalformed,
     testing::Values(
-        Malformed{"Empty", "", kRead + std::string("line 1, header: expected an integer, found end of file")},
-        Malformed{"OnlyBlankLines", "\n\n  \n", kRead + std::string("line 4, header: expected an integer, found end of file")},
-        Malformed{"HeaderCutShort", "3", kRead + std::string("line 1, header: expected an integer, found end of file")},
-        Malformed{"HeaderNotANumber", "3 two\n", kRead + std::string("line 1, header: expected an integer, found \"two\"")},
-        Malformed{"HeaderIsAReal", "3.5 2\n", kRead + std::string("line 1, header: expected an integer, found \".5\"")},
-        Malformed{"PeopleTooLarge", "2147483648 0\n", kRead + std::string("line 1, header: ") + kIntegerRange + "\"2147483648\""},
-        Malformed{"CountTooSmall", "3\n-2147483649\n", kRead + std::string("line 2, header: ") + kIntegerRange + "\"-2147483649\""},
-        Malformed{"HugeCount", "3 99999999999999999999999\n",
-                  kRead + std::string("line 1, header: ") + kIntegerRange + "\"99999999999999999999999\""},
-        Malformed{"ListEndsBeforeCount", "3 2\n0 1 0.5\n",
-                  kRead + std::string("line 3, relation 2 of 2: expected an integer, found end of file")},
-        Malformed{"RelationCutShort", "3 2\n0 1 0.5\n1 2", kRead + std::string("line 3, relation 2 of 2: expected a real number, found end of file")},
-        Malformed{"PersonNotANumber", "3 1\n0 one 0.5\n", kRead + std::string("line 2, relation 1 of 1: expected an integer, found \"one\"")},
-        Malformed{"WeightNotANumber", "3 2\n0 1 0.5\n\n1 2 heavy", kRead + std::string("line 4, relation 2 of 2: expected a real number, found \"heavy\"")},
-        Malformed{"PersonWithoutSuccessor", "3 1\n2147483647 0 0.5\n",
-                  kRead + std::string("line 2, relation 1 of 1: ") + kPersonRange + "\"2147483647\""},
-        Malformed{"PersonTooSmall", "3 1\n0 -2147483649 0.5\n",
-                  kRead + std::string("line 2, relation 1 of 1: ") + kPersonRange + "\"-2147483649\""},
-        Malformed{"WeightTooLarge", "3 1\n0 1 214748.3648\n", kRead + std::string("line 2, relation 1 of 1: ") + kWeightRange + "\"214748.3648\""},
-        Malformed{"WeightTooSmall", "3 1\n0 1 -214748.365\n", kRead + std::string("line 2, relation 1 of 1: ") + kWeightRange + "\"-214748.365\""},
-        Malformed{"WeightBeyondDouble", "3 1\n0 1 -1e400\n", kRead + std::string("line 2, relation 1 of 1: ") + kWeightRange + "\"-1e400\""},
-        Malformed{"WeightInfinite", "3 1\n0 1 inf\n", kRead + std::string("line 2, relation 1 of 1: ") + kWeightRange + "\"inf\""},
-        Malformed{"WeightNaN", "3 1\n0 1 -NaN\n", kRead + std::string("line 2, relation 1 of 1: ") + kWeightRange + "\"-NaN\""},
-        Malformed{"LongTokenCut", "3 1\n0 1 " + std::string(50, 'w') + "\n",
-                  kRead + std::string("line 2, relation 1 of 1: expected a real number, found \"") + std::string(40, 'w') + "\"..."},
-        Malformed{"TokenOfExactlyFortyBytes", "3 1\n0 1 " + std::string(40, 'w'),
-                  kRead + std::string("line 2, relation 1 of 1: expected a real number, found \"") + std::string(40, 'w') + "\""},
-        Malformed{"NonPrintableBytesEscaped", std::string("3 1\n0 1 \x01\x7f\xc3\xa9z\n"),
-                  kRead + std::string("line 2, relation 1 of 1: expected a real number, found \"\\x01\\x7f\\xc3\\xa9z\"")},
-        Malformed{"NulByte", std::string("3 1\n0 1 \0x", 10),
-                  kRead + std::string("line 2, relation 1 of 1: expected a real number, found \"\\x00x\"")},
+        Malformed{"HeaderNotANumber", "3 two\n", refusal("line 1, header", kExpectInteger, "\"two\"")},
+        Malformed{"WeightTooLarge", "3 1\n0 1 214748.3648\n",
+                  refusal("line 2, relation 1 of 1", kExpectWeight, "\"214748.3648\"")},
         // Past the first megabytes of input, lines are still counted.
-        Malformed{"FailureLateInALongList",
-                  [] {
-                      std::string list = "5 300000\n";
-                      for (int i = 0; i < 299999; ++i) list += "1 2 0.25\n";
-                      return list + "1 2 ?\n";
-                  }(),
-                  kRead + std::string("line 300001, relation 300000 of 300000: expected a real number, found \"?\"")},
+        Malformed{"FailureLateInALongList", "5 300000\n" + repeated(299999, "1 2 0.25\n") + "1 2 ?\n",
+                  refusal("line 300001, relation 300000 of 300000", kExpectReal, "\"?\"")},
         // A bad token that starts 20 bytes before the end of the first
         // mebibyte read, its quote reaching beyond it.
         Malformed{"LongTokenAcrossMebibyte",
-                  [] {
-                      std::string list = "5 100001\n";
-                      for (int i = 0; i < 100000; ++i) list += "1 2 0.25\n";
-                      list += "1 2";
-                      list.resize((1u << 20) - 20, ' ');
-                      return list + std::string(50, 'q') + "\n";
-                  }(),
-                  kRead + std::string("line 100002, relation 100001 of 100001: expected a real number, found \"") +
-                      std::string(40, 'q') + "\"..."}),
+                  padTo("5 100001\n" + repeated(100000, "1 2 0.25\n") + "1 2", (1u << 20) - 20) +
+                      std::string(50, 'q') + "\n",
+                  refusal("line 100002, relation 100001 of 100001", kExpectReal,
+                          "\"" + std::string(40, 'q') + "\"...")}),
     [](const testing::TestParamInfo<Malformed>& info) { return info.param.name; });
 
 TEST(EndToEnd, NoArgumentGivesUsage) {
@@ -250,7 +172,7 @@ TEST(EndToEnd, UnopenableRelationList) {
         SCOPED_TRACE("argument \"" + argument + "\"");
         TempDir directory;
         writeFile(directory / "g.txt", "3 0\n");
-        expectFailure(convertIn(directory, {argument}), kOpenFailed);
+        expectOutcome(convertIn(directory, {argument}), kOpenFailed);
         EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt"}));
     }
 }
@@ -264,9 +186,9 @@ TEST(EndToEnd, DataFileBesideTheList) {
         SCOPED_TRACE(path);
         TempDir directory;
         fs::create_directories((directory / path).parent_path());
-        writeFile(directory / path, "3 2\n0 1 0.5\n1 2 0.3\n");
+        writeFile(directory / path, kWorkedList);
         expectSuccess(convertIn(directory, {path}));
-        EXPECT_EQ(readFile(directory / (path + ".datmos")), kWorkedExample);
+        EXPECT_EQ(readFile(directory / (path + ".datmos")), kWorkedDataFile);
         EXPECT_EQ(listDirectory((directory / path).parent_path()),
                   (Names{(directory / path).filename().string(), (directory / path).filename().string() + ".datmos"}));
     }
@@ -274,31 +196,31 @@ TEST(EndToEnd, DataFileBesideTheList) {
 
 TEST(EndToEnd, AbsolutePath) {
     TempDir directory;
-    writeFile(directory / "g.txt", "3 2\n0 1 0.5\n1 2 0.3\n");
+    writeFile(directory / "g.txt", kWorkedList);
     RunOptions options;
     options.workingDirectory = "/";
     options.arguments = {(directory / "g.txt").string()};
     expectSuccess(runProgram(options));
-    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedExample);
+    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedDataFile);
 }
 
 TEST(EndToEnd, ArgumentsAfterTheFirstIgnored) {
     TempDir directory;
-    writeFile(directory / "g.txt", "3 2\n0 1 0.5\n1 2 0.3\n");
+    writeFile(directory / "g.txt", kWorkedList);
     writeFile(directory / "h.txt", "1 0\n");
     expectSuccess(convertIn(directory, {"g.txt", "h.txt", "--help", ""}));
-    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedExample);
+    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedDataFile);
     EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos", "h.txt"}));
 }
 
 TEST(EndToEnd, ReplacesEarlierDataFileWhole) {
     TempDir directory;
-    writeFile(directory / "g.txt", "3 2\n0 1 0.5\n1 2 0.3\n");
+    writeFile(directory / "g.txt", kWorkedList);
     writeFile(directory / "g.txt.datmos", std::string(5000, 'x'));  // longer than the new one
     ASSERT_EQ(::chmod((directory / "g.txt.datmos").c_str(), 0640), 0);
 
     expectSuccess(convertIn(directory, {"g.txt"}));
-    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedExample);
+    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedDataFile);
     struct stat status{};
     ASSERT_EQ(::stat((directory / "g.txt.datmos").c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0640u);
@@ -324,7 +246,7 @@ TEST(EndToEnd, WritesThroughSymbolicLink) {
         SCOPED_TRACE(targetExists ? "existing target" : "dangling link");
         TempDir directory;
         fs::create_directory(directory / "store");
-        writeFile(directory / "g.txt", "3 2\n0 1 0.5\n1 2 0.3\n");
+        writeFile(directory / "g.txt", kWorkedList);
         if (targetExists) {
             writeFile(directory / "store/data", "earlier");
             ASSERT_EQ(::chmod((directory / "store/data").c_str(), 0604), 0);
@@ -334,7 +256,7 @@ TEST(EndToEnd, WritesThroughSymbolicLink) {
         expectSuccess(convertIn(directory, {"g.txt"}));
         ASSERT_TRUE(fs::is_symlink(directory / "g.txt.datmos"));
         EXPECT_EQ(fs::read_symlink(directory / "g.txt.datmos"), "store/data");
-        EXPECT_EQ(readFile(directory / "store/data"), kWorkedExample);
+        EXPECT_EQ(readFile(directory / "store/data"), kWorkedDataFile);
         if (targetExists) {
             struct stat status{};
             ASSERT_EQ(::stat((directory / "store/data").c_str(), &status), 0);
@@ -352,7 +274,7 @@ TEST(EndToEnd, SymbolicLinksLeadingNowhere) {
         TempDir directory;
         writeFile(directory / "g.txt", "3 0\n");
         fs::create_symlink(target, directory / "g.txt.datmos");
-        expectFailure(convertIn(directory, {"g.txt"}), std::string(kOpened) + kOpenFailed);
+        expectOutcome(convertIn(directory, {"g.txt"}), std::string(kOpened) + std::string(kOpenFailed));
         EXPECT_EQ(fs::read_symlink(directory / "g.txt.datmos"), target);
         EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
     }

@@ -15,44 +15,24 @@
 #include <string>
 #include <vector>
 
+#include "expected_data_file.h"
 #include "run_program.h"
 
 namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
-constexpr const char* kEarlier = "people: 1\nVarErr: 0.5\nNames: [\n1 ]\nMrel: [\n]\n";
-
-std::string relations(int count, const std::string& line) {
-    std::string text;
-    text.reserve(static_cast<std::size_t>(count) * line.size());
-    for (int i = 0; i < count; ++i) text += line;
-    return text;
-}
-
-// The data file for three people and `count` copies of one relation line.
-std::string threePeopleWith(int count, const std::string& line) {
-    return "people: 3\nVarErr: 0.5\nNames: [\n1 2 3 ]\nMrel: [\n" + relations(count, line) + "]\n";
-}
+using datmos::kWriteFailed;
+using datmos::test::kEarlierDataFile;
+using datmos::test::kWorkedDataFile;
+using datmos::test::kWorkedList;
+using datmos::test::repeated;
+using datmos::test::threePeopleWith;
 
 mode_t modeOf(const fs::path& path) {
     struct stat status{};
     if (::lstat(path.c_str(), &status) != 0) return 0;
     return status.st_mode & 07777;
-}
-
-RunOptions in(const TempDir& directory, std::vector<std::string> arguments) {
-    RunOptions options;
-    options.workingDirectory = directory.path();
-    options.arguments = std::move(arguments);
-    return options;
-}
-
-void expectOutcome(const RunResult& result, const std::string& message) {
-    EXPECT_TRUE(result.exited) << describe(result);
-    EXPECT_EQ(result.exitStatus, 1) << describe(result);
-    EXPECT_EQ(result.standardOutput, message);
-    EXPECT_EQ(result.standardError, "");
 }
 
 struct FullDisk {
@@ -72,13 +52,13 @@ TEST_P(DiskFull, ReportsAndKeepsEarlierDataFile) {
         SCOPED_TRACE(earlierDataFile ? "earlier data file" : "no earlier data file");
         TempDir directory;
         writeFile(directory / "g.txt", GetParam().list);
-        if (earlierDataFile) writeFile(directory / "g.txt.datmos", kEarlier);
+        if (earlierDataFile) writeFile(directory / "g.txt.datmos", kEarlierDataFile);
         RunOptions options = in(directory, {"g.txt"});
         options.fileSizeLimit = kLimit;
 
-        expectOutcome(runProgram(options), std::string(kOpened) + "Fail to write file Out: File too large");
+        expectOutcome(runProgram(options), std::string(kOpened) + std::string(kWriteFailed) + "File too large");
         if (earlierDataFile) {
-            EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlier);
+            EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlierDataFile);
             EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
         } else {
             EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt"}));
@@ -89,18 +69,18 @@ TEST_P(DiskFull, ReportsAndKeepsEarlierDataFile) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, DiskFull,
     testing::Values(FullDisk{"WhileWritingNames", "200000 0\n"},
-                    FullDisk{"WhileWritingRelations", "3 100000\n" + relations(100000, "0 1 0.5\n")},
-                    FullDisk{"OnTheLastWrite", "3 10000\n" + relations(10000, "0 1 0.5\n")}),
+                    FullDisk{"WhileWritingRelations", "3 100000\n" + repeated(100000, "0 1 0.5\n")},
+                    FullDisk{"OnTheLastWrite", "3 10000\n" + repeated(10000, "0 1 0.5\n")}),
     [](const testing::TestParamInfo<FullDisk>& info) { return info.param.name; });
 
 // The same limit does not get in the way of a data file that fits under it.
 TEST(Faults, DataFileUnderTheSizeLimit) {
     TempDir directory;
-    writeFile(directory / "g.txt", "3 4000\n" + relations(4000, "0 1 0.5\n"));
+    writeFile(directory / "g.txt", "3 4000\n" + repeated(4000, "0 1 0.5\n"));
     RunOptions options = in(directory, {"g.txt"});
     options.fileSizeLimit = 64ULL * 1024;
     expectOutcome(runProgram(options), kOpened);
-    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(4000, "( 1 , 2 ) 5000\n")));
+    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(repeated(4000, "( 1 , 2 ) 5000\n"))));
 }
 
 // The relation list is a named pipe fed by the test, so the signal lands
@@ -111,14 +91,14 @@ TEST_P(Interrupted, LeavesEarlierDataFileAndNothingElse) {
     const int signalNumber = GetParam();
     TempDir directory;
     ASSERT_EQ(::mkfifo((directory / "g.txt").c_str(), 0600), 0);
-    writeFile(directory / "g.txt.datmos", kEarlier);
+    writeFile(directory / "g.txt.datmos", kEarlierDataFile);
     ASSERT_EQ(::chmod((directory / "g.txt.datmos").c_str(), 0640), 0);
 
     RunningProgram program(in(directory, {"g.txt"}));
     PipeWriter list(directory / "g.txt");
     ASSERT_TRUE(list.isOpen());
     // More than a megabyte of output, so part of it has reached the file.
-    ASSERT_TRUE(list.write("3 1000000\n" + relations(200000, "0 1 0.5\n")));
+    ASSERT_TRUE(list.write("3 1000000\n" + repeated(200000, "0 1 0.5\n")));
     ASSERT_TRUE(waitForOutputInProgress(program.pid(), directory.path(), 0));
 
     program.sendSignal(signalNumber);
@@ -127,7 +107,7 @@ TEST_P(Interrupted, LeavesEarlierDataFileAndNothingElse) {
     EXPECT_FALSE(result.exited) << describe(result);
     EXPECT_EQ(result.signal, signalNumber) << describe(result);
     EXPECT_NE(result.standardOutput, kOpened);
-    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlier);
+    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlierDataFile);
     EXPECT_EQ(modeOf(directory / "g.txt.datmos"), 0640u);
     EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
 }
@@ -142,7 +122,7 @@ TEST(Faults, TwoConversionsOfOneDataFileAtOnce) {
     TempDir directory;
     ASSERT_EQ(::mkfifo((directory / "a.txt").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo((directory / "b.txt").c_str(), 0600), 0);
-    writeFile(directory / "a.txt.datmos", kEarlier);
+    writeFile(directory / "a.txt.datmos", kEarlierDataFile);
     fs::create_symlink("a.txt.datmos", directory / "b.txt.datmos");
     constexpr int kCount = 150000;
 
@@ -151,21 +131,23 @@ TEST(Faults, TwoConversionsOfOneDataFileAtOnce) {
     RunningProgram second(in(directory, {"b.txt"}));
     PipeWriter secondList(directory / "b.txt");
     ASSERT_TRUE(firstList.isOpen() && secondList.isOpen());
-    ASSERT_TRUE(firstList.write("3 " + std::to_string(2 * kCount) + "\n" + relations(kCount, "0 1 0.5\n")));
-    ASSERT_TRUE(secondList.write("3 " + std::to_string(2 * kCount) + "\n" + relations(kCount, "1 2 0.25\n")));
+    ASSERT_TRUE(firstList.write("3 " + std::to_string(2 * kCount) + "\n" + repeated(kCount, "0 1 0.5\n")));
+    ASSERT_TRUE(secondList.write("3 " + std::to_string(2 * kCount) + "\n" + repeated(kCount, "1 2 0.25\n")));
     ASSERT_TRUE(waitForOutputInProgress(first.pid(), directory.path(), 0));
     ASSERT_TRUE(waitForOutputInProgress(second.pid(), directory.path(), 0));
 
     // Both are half way; the first one finishes, then the second.
-    ASSERT_TRUE(firstList.write(relations(kCount, "0 1 0.5\n")));
+    ASSERT_TRUE(firstList.write(repeated(kCount, "0 1 0.5\n")));
     firstList.close();
     expectOutcome(first.wait(), kOpened);
-    EXPECT_TRUE(sameBytes(readFile(directory / "a.txt.datmos"), threePeopleWith(2 * kCount, "( 1 , 2 ) 5000\n")));
+    EXPECT_TRUE(
+        sameBytes(readFile(directory / "a.txt.datmos"), threePeopleWith(repeated(2 * kCount, "( 1 , 2 ) 5000\n"))));
 
-    ASSERT_TRUE(secondList.write(relations(kCount, "1 2 0.25\n")));
+    ASSERT_TRUE(secondList.write(repeated(kCount, "1 2 0.25\n")));
     secondList.close();
     expectOutcome(second.wait(), kOpened);
-    EXPECT_TRUE(sameBytes(readFile(directory / "a.txt.datmos"), threePeopleWith(2 * kCount, "( 2 , 3 ) 2500\n")));
+    EXPECT_TRUE(
+        sameBytes(readFile(directory / "a.txt.datmos"), threePeopleWith(repeated(2 * kCount, "( 2 , 3 ) 2500\n"))));
     EXPECT_TRUE(fs::is_symlink(directory / "b.txt.datmos"));
     EXPECT_EQ(listDirectory(directory.path()), (Names{"a.txt", "a.txt.datmos", "b.txt", "b.txt.datmos"}));
 }
@@ -173,8 +155,8 @@ TEST(Faults, TwoConversionsOfOneDataFileAtOnce) {
 // Two runs on the very same list, started together: one whole data file.
 TEST(Faults, SameListConvertedTwiceAtOnce) {
     TempDir directory;
-    writeFile(directory / "g.txt", "3 100000\n" + relations(100000, "1 2 0.3\n"));
-    const std::string expected = threePeopleWith(100000, "( 2 , 3 ) 2999\n");
+    writeFile(directory / "g.txt", "3 100000\n" + repeated(100000, "1 2 0.3\n"));
+    const std::string expected = threePeopleWith(repeated(100000, "( 2 , 3 ) 2999\n"));
     for (int round = 0; round < 3; ++round) {
         RunningProgram first(in(directory, {"g.txt"}));
         RunningProgram second(in(directory, {"g.txt"}));
@@ -206,7 +188,7 @@ TEST(Faults, NamedPipeAsRelationList) {
 TEST(Faults, DirectoryAsRelationList) {
     TempDir directory;
     fs::create_directory(directory / "g");
-    expectOutcome(runProgram(in(directory, {"g"})), kOpenFailed);
+    expectOutcome(convertIn(directory, {"g"}), kOpenFailed);
     EXPECT_EQ(listDirectory(directory.path()), (Names{"g"}));
     EXPECT_EQ(listDirectory(directory / "g"), Names{});
 }
@@ -216,7 +198,7 @@ TEST(Faults, DataFilePathIsADirectory) {
     writeFile(directory / "g.txt", "3 0\n");
     fs::create_directory(directory / "g.txt.datmos");
     writeFile(directory / "g.txt.datmos/inside", "kept");
-    expectOutcome(runProgram(in(directory, {"g.txt"})), std::string(kOpened) + kOpenFailed);
+    expectOutcome(convertIn(directory, {"g.txt"}), std::string(kOpened) + std::string(kOpenFailed));
     EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
     EXPECT_EQ(listDirectory(directory / "g.txt.datmos"), (Names{"inside"}));
     EXPECT_EQ(readFile(directory / "g.txt.datmos/inside"), "kept");
@@ -268,10 +250,10 @@ TEST_P(ReadOnlyDirectory, WritesOnlyWhereAPlainOpenWould) {
     const ReadOnlyCase& c = GetParam();
     const fs::path readOnly = directory_ / "ro";
     fs::create_directory(readOnly);
-    writeFile(readOnly / "g.txt", "3 2\n0 1 0.5\n1 2 0.3\n");
+    writeFile(readOnly / "g.txt", kWorkedList);
     Names expectedNames{"g.txt"};
     if (c.earlierDataFileMode) {
-        writeFile(readOnly / "g.txt.datmos", kEarlier);
+        writeFile(readOnly / "g.txt.datmos", kEarlierDataFile);
         ASSERT_EQ(::chmod((readOnly / "g.txt.datmos").c_str(), *c.earlierDataFileMode), 0);
         expectedNames.push_back("g.txt.datmos");
     }
@@ -280,12 +262,11 @@ TEST_P(ReadOnlyDirectory, WritesOnlyWhereAPlainOpenWould) {
     const RunResult result = run("ro/g.txt");
     if (c.written) {
         expectOutcome(result, kOpened);
-        EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), 
-                  "people: 3\nVarErr: 0.5\nNames: [\n1 2 3 ]\nMrel: [\n( 1 , 2 ) 5000\n( 2 , 3 ) 2999\n]\n");
+        EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kWorkedDataFile);
     } else {
-        expectOutcome(result, std::string(kOpened) + kOpenFailed);
+        expectOutcome(result, std::string(kOpened) + std::string(kOpenFailed));
         if (c.earlierDataFileMode) {
-            EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kEarlier);
+            EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kEarlierDataFile);
         }
     }
     if (c.earlierDataFileMode) {
@@ -313,16 +294,16 @@ class UnwritableStandardOutput : public testing::TestWithParam<StandardOutput> {
 
 TEST_P(UnwritableStandardOutput, DataFileStillWritten) {
     TempDir directory;
-    writeFile(directory / "g.txt", "3 100000\n" + relations(100000, "1 2 0.3\n"));
-    writeFile(directory / "g.txt.datmos", kEarlier);
+    writeFile(directory / "g.txt", "3 100000\n" + repeated(100000, "1 2 0.3\n"));
+    writeFile(directory / "g.txt.datmos", kEarlierDataFile);
     RunOptions options = in(directory, {"g.txt"});
     options.standardOutput = GetParam();
     const RunResult result = runProgram(options);
     EXPECT_TRUE(result.exited) << describe(result);
     EXPECT_EQ(result.exitStatus, 1) << describe(result);
     EXPECT_EQ(result.standardError, "");
-    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(100000, "( 2 , 3 ) 2999\n")));
-    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt"), "3 100000\n" + relations(100000, "1 2 0.3\n")));
+    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(repeated(100000, "( 2 , 3 ) 2999\n"))));
+    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt"), "3 100000\n" + repeated(100000, "1 2 0.3\n")));
     EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
 }
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "data_file.h"
-#include "test_files.h"
+#include "memory_file.h"
 
 namespace datmos {
 namespace {

@@ -1,76 +1,42 @@
+// The reader of relation lists: numbers in every form and layout, refusals
+// with their line and description, numbers of any length, all read the
+// ways the converter reads them.
 #include "relation_list.h"
 
-#include <bit>
 #include <clocale>
+#include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
-#include "test_files.h"
+#include "expected_data_file.h"
+#include "memory_file.h"
+#include "messages.h"
+#include "read_list.h"
 
 namespace datmos {
 namespace {
 
-// What the reader makes of a whole list: the header, the relations it
-// announces, and the error that stopped it, if any.
-struct ReadList {
-    ListHeader header;
-    std::vector<Relation> relations;
-    std::optional<ReadError> error;
-};
+using test::ListEnd;
+using test::ListRead;
+using test::sameRelations;
 
 enum class Source { File, Pipe };
 
-// A descriptor holding text: a regular (memory) file, or a pipe, from which
-// bytes can be read only once. Pipes take texts up to their 64 KiB buffer.
-int descriptorWith(const std::string& text, Source source) {
-    if (source == Source::File) return test::memoryFileWith(text);
-    int ends[2];
-    if (::pipe(ends) != 0 || ::write(ends[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        throw std::runtime_error("pipe");
-    }
-    ::close(ends[1]);
-    return ends[0];
-}
-
-ReadList readList(const std::string& text, std::size_t capacity = ByteInput::kDefaultCapacity,
-                  Source source = Source::File) {
-    const int fd = descriptorWith(text, source);
-    ByteInput input(fd, capacity);
-    ReadList result;
-    auto header = readHeader(input);
-    if (auto* error = std::get_if<ReadError>(&header)) {
-        result.error = *error;
-    } else {
-        result.header = std::get<ListHeader>(header);
-        for (std::int32_t i = 0; i < result.header.relationCount; ++i) {
-            auto relation = readRelation(input);
-            if (auto* error = std::get_if<ReadError>(&relation)) {
-                result.error = *error;
-                break;
-            }
-            result.relations.push_back(std::get<Relation>(relation));
-        }
-    }
+// The text read with the stream reader through a window of `capacity`
+// bytes, `batch` relations per call, from a memory file (which the reader
+// can read again to count lines) or from a pipe (which it can't).
+ListRead readText(const std::string& text, std::size_t capacity = ByteInput::kDefaultCapacity,
+                  Source source = Source::File, std::size_t batch = test::kBatch) {
+    const int fd = source == Source::File ? test::memoryFileWith(text) : test::pipeWith(text);
+    ListRead list = test::readList(fd, capacity, batch);
     ::close(fd);
-    return result;
-}
-
-bool sameRelations(const std::vector<Relation>& a, const std::vector<Relation>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].first != b[i].first || a[i].second != b[i].second ||
-            std::bit_cast<std::uint64_t>(a[i].weight) != std::bit_cast<std::uint64_t>(b[i].weight)) {
-            return false;
-        }
-    }
-    return true;
+    return list;
 }
 
 double cLocaleStrtod(const std::string& text) {
@@ -89,9 +55,9 @@ TEST(RelationList, LayoutDoesNotMatter) {
         "3 2\n0 1 0.5\n1 2 0.3\n4 5 0.9\n",
     };
     for (const char* layout : layouts) {
-        const ReadList list = readList(layout);
+        const ListRead list = readText(layout);
         EXPECT_FALSE(list.error) << layout << ": " << list.error->what;
-        EXPECT_EQ(list.header.people, 3) << layout;
+        EXPECT_EQ(list.header->people, 3) << layout;
         EXPECT_TRUE(sameRelations(list.relations, expected)) << layout;
     }
 }
@@ -113,7 +79,7 @@ TEST(RelationList, NumberForms) {
         {"7.466974", 7.466974}, {"2.483487", 2.483487},
     };
     for (const auto& c : reals) {
-        const ReadList list = readList(std::string("1 1 +007 -0 ") + c.weight);
+        const ListRead list = readText(std::string("1 1 +007 -0 ") + c.weight);
         ASSERT_FALSE(list.error) << c.weight << ": " << list.error->what;
         ASSERT_EQ(list.relations.size(), 1u);
         EXPECT_EQ(list.relations[0].first, 7);
@@ -125,90 +91,110 @@ TEST(RelationList, NumberForms) {
 
 TEST(RelationList, CountsOfZeroOrBelowReadNoRelation) {
     for (const char* text : {"3 0 garbage", "3 -5 garbage", "-2 0"}) {
-        const ReadList list = readList(text);
+        const ListRead list = readText(text);
         EXPECT_FALSE(list.error) << text;
         EXPECT_TRUE(list.relations.empty()) << text;
     }
 }
 
 TEST(RelationList, UncheckedPersonNumbersPass) {
-    const ReadList list = readList("3 2 5 5 0.1 -1 -2147483648 1");
+    const ListRead list = readText("3 2 5 5 0.1 -1 -2147483648 1");
     ASSERT_FALSE(list.error);
-    EXPECT_TRUE(sameRelations(list.relations, {{5, 5, 0.1}, {-1, -2147483647 - 1, 1.0}}));
+    EXPECT_TRUE(sameRelations(list.relations, std::vector<Relation>{{5, 5, 0.1}, {-1, -2147483647 - 1, 1.0}}));
 }
 
-TEST(RelationList, ErrorsSayWhereAndWhat) {
-    const std::string longToken(60, '7');
-    // Tokens longer than the smaller windows here, read as they stream by.
+std::string expected(std::string_view expected, std::string_view found) {
+    return "expected " + std::string(expected) + ", found " + std::string(found);
+}
+constexpr std::string_view kEndOfFile = "end of file";
+constexpr std::int64_t kHeader = 0;
+
+// Every refusal gives its relation (kHeader for the header), the line of
+// the refused field, and what stands there, whichever way the converter
+// reads: with the stream reader through windows of every size, and in
+// chunks converted on one and on three workers, from a file and a pipe.
+TEST(RelationList, RefusalsSayWhereAndWhat) {
+    // Tokens longer than the smaller windows and chunks, read as they
+    // stream by.
     const std::string zeros(100, '0');
     const std::string letters(100, 'x');
-    const std::string personRange = "expected a person number from -2147483648 to 2147483646, found ";
-    const std::string weightRange = "expected a weight above -214748.3649 and below 214748.3648, found ";
+    const std::string sevens(60, '7');
+    const std::string ws(50, 'w');
     const struct {
-        std::string text;
+        std::string list;
         std::uint64_t line;
+        std::int64_t relation;
         std::string what;
     } cases[] = {
-        {"", 1, "expected an integer, found end of file"},
-        {"\n\n", 3, "expected an integer, found end of file"},
-        {"3", 1, "expected an integer, found end of file"},
-        {"x 2", 1, "expected an integer, found \"x\""},
-        {"3 2\n0 1 0.5\n1 2", 3, "expected a real number, found end of file"},
-        {"3 2\n0 1 0.5\n\n1 2 abc", 4, "expected a real number, found \"abc\""},
-        {"3 2\n0 1 0.5 -", 2, "expected an integer, found \"-\""},
-        {"3 1\n0 1 .", 2, "expected a real number, found \".\""},
-        {"3 1\n0 1 -.e5", 2, "expected a real number, found \"-.e5\""},
-        {"3 1\n0 +-1 0.5", 2, "expected an integer, found \"+-1\""},
-        {"3 1\n0 1 0.5x", 1, ""},  // accepted: the last field stops before "x"
-        {"3 2\n0 1 0.5x 1 2 0.3", 2, "expected an integer, found \"x\""},
-        {"2147483648 1", 1, "expected an integer from -2147483648 to 2147483647, found \"2147483648\""},
-        {"3 -2147483649", 1, "expected an integer from -2147483648 to 2147483647, found \"-2147483649\""},
-        {"3 1\n2147483647 0 1", 2,
-         "expected a person number from -2147483648 to 2147483646, found \"2147483647\""},
-        {"3 1\n" + longToken + " 0 1", 2,
-         "expected a person number from -2147483648 to 2147483646, found \"" + longToken.substr(0, 40) + "\"..."},
-        {"3 1\n0 1 214748.3648", 2,
-         "expected a weight above -214748.3649 and below 214748.3648, found \"214748.3648\""},
-        {"3 1\n0 1 -inf", 2, "expected a weight above -214748.3649 and below 214748.3648, found \"-inf\""},
-        {"3 1\n0 1 NaN(1)", 2, "expected a weight above -214748.3649 and below 214748.3648, found \"NaN(1)\""},
-        {"3 1\n0 1 1e999", 2, "expected a weight above -214748.3649 and below 214748.3648, found \"1e999\""},
-        {"3 1\n0 1 \"\\\x01\xff", 2, "expected a real number, found \"\\\"\\\\\\x01\\xff\""},
-        {"3 1\n-" + zeros + "2147483649 0 1", 2, personRange + "\"-" + zeros.substr(0, 39) + "\"..."},
-        {"3 1\n0 " + zeros + "2147483647 1", 2, personRange + "\"" + zeros.substr(0, 40) + "\"..."},
-        {"3 1\n0 1 1" + zeros, 2, weightRange + "\"1" + zeros.substr(0, 39) + "\"..."},
-        {"3 1\n0 1 1e" + std::string(100, '9'), 2, weightRange + "\"1e" + std::string(38, '9') + "\"..."},
-        {"3 1\n0 1 nan(" + letters + ")", 2, weightRange + "\"nan(" + letters.substr(0, 36) + "\"..."},
-        {"3 1\n0 1\n\n-NaN(" + letters + " 1", 4, weightRange + "\"-NaN\""},  // not closed: "-NaN" alone
-        {"3 2\n0 1 0." + zeros + "5e+ 1 2 0.5", 2, "expected an integer, found \"e+\""},
-        {"3 2\n0 1 0x0." + zeros + "8p-x 1 2 0.5", 2, "expected an integer, found \"p-x\""},
+        {"", 1, kHeader, expected(kExpectInteger, kEndOfFile)},
+        {"\n\n  \n", 4, kHeader, expected(kExpectInteger, kEndOfFile)},
+        {"3", 1, kHeader, expected(kExpectInteger, kEndOfFile)},
+        {"x 2", 1, kHeader, expected(kExpectInteger, "\"x\"")},
+        {"3 two\n", 1, kHeader, expected(kExpectInteger, "\"two\"")},
+        {"3.5 2\n", 1, kHeader, expected(kExpectInteger, "\".5\"")},
+        {"2147483648 1", 1, kHeader, expected(kExpectCount, "\"2147483648\"")},
+        {"3\n-2147483649\n", 2, kHeader, expected(kExpectCount, "\"-2147483649\"")},
+        {"3 99999999999999999999999\n", 1, kHeader, expected(kExpectCount, "\"99999999999999999999999\"")},
+        {"3 2\n0 1 0.5\n", 3, 2, expected(kExpectInteger, kEndOfFile)},
+        {"3 2\n0 1 0.5\n1 2", 3, 2, expected(kExpectReal, kEndOfFile)},
+        {"3 2\n0 1 0.5\n\n1 2 abc", 4, 2, expected(kExpectReal, "\"abc\"")},
+        {"3 2\n0 1 0.5 -", 2, 2, expected(kExpectInteger, "\"-\"")},
+        {"3 1\n0 one 0.5\n", 2, 1, expected(kExpectInteger, "\"one\"")},
+        {"3 1\n0 +-1 0.5", 2, 1, expected(kExpectInteger, "\"+-1\"")},
+        {"3 1\n0 1 .", 2, 1, expected(kExpectReal, "\".\"")},
+        {"3 1\n0 1 -.e5", 2, 1, expected(kExpectReal, "\"-.e5\"")},
+        {"3 2\n0 1 0.5x 1 2 0.3", 2, 2, expected(kExpectInteger, "\"x\"")},
+        {"3 1\n2147483647 0 1", 2, 1, expected(kExpectPerson, "\"2147483647\"")},
+        {"3 1\n0 -2147483649 0.5\n", 2, 1, expected(kExpectPerson, "\"-2147483649\"")},
+        {"3 1\n" + sevens + " 0 1", 2, 1, expected(kExpectPerson, "\"" + sevens.substr(0, 40) + "\"...")},
+        {"3 1\n0 1 214748.3648", 2, 1, expected(kExpectWeight, "\"214748.3648\"")},
+        {"3 1\n0 1 -214748.365\n", 2, 1, expected(kExpectWeight, "\"-214748.365\"")},
+        {"3 1\n0 1 inf\n", 2, 1, expected(kExpectWeight, "\"inf\"")},
+        {"3 1\n0 1 -inf", 2, 1, expected(kExpectWeight, "\"-inf\"")},
+        {"3 1\n0 1 -NaN\n", 2, 1, expected(kExpectWeight, "\"-NaN\"")},
+        {"3 1\n0 1 NaN(1)", 2, 1, expected(kExpectWeight, "\"NaN(1)\"")},
+        {"3 1\n0 1 1e999", 2, 1, expected(kExpectWeight, "\"1e999\"")},
+        {"3 1\n0 1 -1e400\n", 2, 1, expected(kExpectWeight, "\"-1e400\"")},
+        // Quotes: at most 40 bytes, escaped.
+        {"3 1\n0 1 " + ws + "\n", 2, 1, expected(kExpectReal, "\"" + ws.substr(0, 40) + "\"...")},
+        {"3 1\n0 1 " + ws.substr(0, 40), 2, 1, expected(kExpectReal, "\"" + ws.substr(0, 40) + "\"")},
+        {"3 1\n0 1 \"\\\x01\xff", 2, 1, expected(kExpectReal, "\"\\\"\\\\\\x01\\xff\"")},
+        {"3 1\n0 1 \x01\x7f\xc3\xa9z\n", 2, 1, expected(kExpectReal, "\"\\x01\\x7f\\xc3\\xa9z\"")},
+        {std::string("3 1\n0 1 \0x", 10), 2, 1, expected(kExpectReal, "\"\\x00x\"")},
+        // Numbers longer than a window or a chunk.
+        {"3 1\n-" + zeros + "2147483649 0 1", 2, 1, expected(kExpectPerson, "\"-" + zeros.substr(0, 39) + "\"...")},
+        {"3 1\n0 " + zeros + "2147483647 1", 2, 1, expected(kExpectPerson, "\"" + zeros.substr(0, 40) + "\"...")},
+        {"3 1\n0 1 1" + zeros, 2, 1, expected(kExpectWeight, "\"1" + zeros.substr(0, 39) + "\"...")},
+        {"3 1\n0 1 1e" + std::string(100, '9'), 2, 1, expected(kExpectWeight, "\"1e" + std::string(38, '9') + "\"...")},
+        {"3 1\n0 1 nan(" + letters + ")", 2, 1, expected(kExpectWeight, "\"nan(" + letters.substr(0, 36) + "\"...")},
+        {"3 1\n0 1\n\n-NaN(" + letters + " 1", 4, 1, expected(kExpectWeight, "\"-NaN\"")},  // not closed
+        {"3 2\n0 1 0." + zeros + "5e+ 1 2 0.5", 2, 2, expected(kExpectInteger, "\"e+\"")},
+        {"3 2\n0 1 0x0." + zeros + "8p-x 1 2 0.5", 2, 2, expected(kExpectInteger, "\"p-x\"")},
+        // Far into the list, past many windows and chunks dropped.
+        {"9 5000\n" + test::repeated(4000, "1 2 0.5\n\n") + "\n\n1 2 oops", 1 + 2 * 4000 + 3, 4001,
+         expected(kExpectReal, "\"oops\"")},
     };
     for (const auto& c : cases) {
+        const auto check = [&c](const ListEnd& end, const std::string& how) {
+            ASSERT_TRUE(end.error) << how << "\n" << c.list.substr(0, 80);
+            EXPECT_EQ(end.failedRelation, c.relation) << how << "\n" << c.list.substr(0, 80);
+            EXPECT_EQ(end.error->line, c.line) << how << "\n" << c.list.substr(0, 80);
+            EXPECT_EQ(end.error->what, c.what) << how << "\n" << c.list.substr(0, 80);
+        };
         for (const Source source : {Source::File, Source::Pipe}) {
+            const std::string from = source == Source::File ? "file" : "pipe";
             for (const std::size_t capacity : {std::size_t{1}, std::size_t{7}, ByteInput::kDefaultCapacity}) {
-                const ReadList list = readList(c.text, capacity, source);
-                if (c.what.empty()) {
-                    EXPECT_FALSE(list.error) << c.text;
-                    continue;
+                check(readText(c.list, capacity, source), "window of " + std::to_string(capacity) + ", " + from);
+            }
+            for (const unsigned workers : {1U, 3U}) {
+                for (const std::size_t chunkBytes : {std::size_t{8}, std::size_t{4096}}) {
+                    const int fd = source == Source::File ? test::memoryFileWith(c.list) : test::pipeWith(c.list);
+                    check(test::convertList(fd, workers, chunkBytes), std::to_string(workers) + " workers, chunks of " +
+                                                                          std::to_string(chunkBytes) + ", " + from);
+                    ::close(fd);
                 }
-                ASSERT_TRUE(list.error) << c.text;
-                EXPECT_EQ(list.error->line, c.line) << c.text << " capacity " << capacity;
-                EXPECT_EQ(list.error->what, c.what) << c.text << " capacity " << capacity;
             }
         }
-    }
-}
-
-TEST(RelationList, LineNumbersFarIntoTheList) {
-    // Many blocks are dropped before the error; its line must still count
-    // every line feed before it, whether the list can be read again or not.
-    std::string text = "9 5000\n";
-    for (int i = 0; i < 4000; ++i) text += "1 2 0.5\n\n";
-    text += "\n\n1 2 oops";
-    for (const Source source : {Source::File, Source::Pipe}) {
-        const ReadList list = readList(text, 100, source);
-        ASSERT_TRUE(list.error);
-        EXPECT_EQ(list.error->line, 1 + 2 * 4000 + 3u);
-        EXPECT_EQ(list.relations.size(), 4000u);
     }
 }
 
@@ -277,11 +263,11 @@ TEST(RelationList, NumbersOfAnyLengthAcrossBlocks) {
     expected.push_back({0, 0, 0.5});
     ASSERT_EQ(std::bit_cast<std::uint64_t>(expected[8].weight), 1u) << "the smallest subnormal";
     for (const std::size_t capacity : {std::size_t{1}, std::size_t{100}, std::size_t{4096}, ByteInput::kDefaultCapacity}) {
-        const ReadList list = readList(text, capacity);
+        const ListRead list = readText(text, capacity);
         ASSERT_FALSE(list.error) << list.error->what;
         ASSERT_EQ(list.relations.size(), expected.size()) << capacity;
         for (std::size_t i = 0; i < expected.size(); ++i) {
-            EXPECT_TRUE(sameRelations({list.relations[i]}, {expected[i]})) << "capacity " << capacity << ", weight "
+            EXPECT_TRUE(sameRelations(std::span(&list.relations[i], 1), std::span(&expected[i], 1))) << "capacity " << capacity << ", weight "
                                                                           << i << ": " << list.relations[i].weight;
         }
     }
@@ -317,13 +303,11 @@ TEST(RelationList, LongNumbersTakeBoundedMemory) {
     ::lseek(fd, 0, SEEK_SET);
 
     const long before = peakKiB();
-    ByteInput input(fd);
-    ASSERT_TRUE(std::holds_alternative<ListHeader>(readHeader(input)));
-    const auto relation = readRelation(input);
+    const ListRead list = test::readList(fd);
     const long grown = peakKiB() - before;
     ::close(fd);
-    ASSERT_TRUE(std::holds_alternative<Relation>(relation)) << std::get<ReadError>(relation).what;
-    EXPECT_TRUE(sameRelations({std::get<Relation>(relation)}, {{1, 2, cLocaleStrtod("0." + threes + "e-1")}}));
+    ASSERT_FALSE(list.error) << list.error->what;
+    EXPECT_TRUE(sameRelations(list.relations, std::vector<Relation>{{1, 2, cLocaleStrtod("0." + threes + "e-1")}}));
     EXPECT_LT(grown, 8 * 1024) << "KiB";
 }
 
@@ -367,7 +351,7 @@ TEST(RelationList, RandomWeightsMatchTheCLibrary) {
             expected.push_back({i, 1, value});
         }
         text.replace(text.find(' ') + 1, std::to_string(count).size(), std::to_string(expected.size()));
-        const ReadList list = readList(text, 1 + pick(48));
+        const ListRead list = readText(text, 1 + pick(48));
         ASSERT_FALSE(list.error) << list.error->what << "\n" << text;
         ASSERT_TRUE(sameRelations(list.relations, expected)) << text;
     }
@@ -395,19 +379,11 @@ TEST(RelationList, ShortFormsAtTheirLimits) {
     }
     text = "9 " + std::to_string(expected.size()) + "\n" + text;
     for (const std::size_t capacity : {std::size_t{1}, std::size_t{7}, std::size_t{64}, ByteInput::kDefaultCapacity}) {
-        const ReadList single = readList(text, capacity);
-        ASSERT_FALSE(single.error) << single.error->what;
-        EXPECT_TRUE(sameRelations(single.relations, expected)) << capacity;
-
-        const int fd = test::memoryFileWith(text);
-        ByteInput input(fd, capacity);
-        ASSERT_TRUE(std::holds_alternative<ListHeader>(readHeader(input)));
-        std::vector<Relation> batch(expected.size());
-        std::optional<ReadError> error;
-        EXPECT_EQ(readRelations(input, batch, error), expected.size()) << capacity;
-        EXPECT_FALSE(error) << error->what;
-        EXPECT_TRUE(sameRelations(batch, expected)) << capacity;
-        ::close(fd);
+        for (const std::size_t batch : {std::size_t{1}, expected.size()}) {
+            const ListRead list = readText(text, capacity, Source::File, batch);
+            ASSERT_FALSE(list.error) << list.error->what;
+            EXPECT_TRUE(sameRelations(list.relations, expected)) << "window of " << capacity << ", batches of " << batch;
+        }
     }
 }
 

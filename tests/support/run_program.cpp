@@ -173,6 +173,24 @@ RunResult RunningProgram::wait() {
 
 RunResult runProgram(const RunOptions& options) { return RunningProgram(options).wait(); }
 
+RunOptions in(const TempDir& directory, std::vector<std::string> arguments) {
+    RunOptions options;
+    options.workingDirectory = directory.path();
+    options.arguments = std::move(arguments);
+    return options;
+}
+
+RunResult convertIn(const TempDir& directory, std::vector<std::string> arguments) {
+    return runProgram(in(directory, std::move(arguments)));
+}
+
+void expectOutcome(const RunResult& result, std::string_view message) {
+    EXPECT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exitStatus, 1) << describe(result);
+    EXPECT_EQ(result.standardOutput, message);
+    EXPECT_EQ(result.standardError, "");
+}
+
 std::string describe(const RunResult& result) {
     std::ostringstream text;
     if (result.exited) {

@@ -1,6 +1,6 @@
 // Helpers for the end-to-end tests: run the converter as a child process
-// in a chosen directory, watch it while it runs, and inspect the files it
-// leaves behind in a throw-away directory.
+// in a chosen directory, watch it while it runs, judge how it ended, and
+// inspect the files it leaves behind in a throw-away directory.
 #pragma once
 
 #include <sys/types.h>
@@ -14,14 +14,15 @@
 #include <string_view>
 #include <vector>
 
+#include "messages.h"
+
 namespace e2e {
 
 // The converter under test.
 inline constexpr const char* kProgram = DATMOS_CONVERT;
 
-// The converter's two messages about opening files.
-inline constexpr const char* kOpened = "abriu";
-inline constexpr const char* kOpenFailed = "Fail to open file In";
+using datmos::kOpened;
+using datmos::kOpenFailed;
 
 // Names of directory entries.
 using Names = std::vector<std::string>;
@@ -82,6 +83,19 @@ private:
 
 // Runs the converter to its end.
 RunResult runProgram(const RunOptions& options);
+
+class TempDir;
+// Options to run the converter in `directory` with these arguments.
+RunOptions in(const TempDir& directory, std::vector<std::string> arguments);
+// Runs the converter to its end in `directory` with these arguments.
+RunResult convertIn(const TempDir& directory, std::vector<std::string> arguments);
+
+// The converter ended through exit() with status 1 (its status after a
+// success as after a failure), `message` on standard output and nothing on
+// standard error.
+void expectOutcome(const RunResult& result, std::string_view message);
+// The outcome of a successful run.
+inline void expectSuccess(const RunResult& result) { expectOutcome(result, kOpened); }
 
 // How the child ended, for assertion messages.
 std::string describe(const RunResult& result);

@@ -1,0 +1,107 @@
+#include "read_list.h"
+
+#include <bit>
+#include <cinttypes>
+#include <cstdio>
+#include <unistd.h>
+
+#include "byte_output.h"
+#include "data_file.h"
+#include "memory_file.h"
+#include "parallel_conversion.h"
+
+namespace datmos::test {
+
+ListRead readList(int fd, std::size_t capacity, std::size_t batch) {
+    ByteInput input(fd, capacity);
+    ListRead list;
+    static_cast<ListEnd&>(list) = readWholeList(input, batch, [&list](std::span<const Relation> relations) {
+        list.relations.insert(list.relations.end(), relations.begin(), relations.end());
+    });
+    return list;
+}
+
+ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std::size_t headerCapacity) {
+    ListConverted converted;
+    ByteInput input(fd, headerCapacity);
+    auto header = readHeader(input);
+    if (auto* error = std::get_if<ReadError>(&header)) {
+        converted.error = std::move(*error);
+        return converted;
+    }
+    converted.header = std::get<ListHeader>(header);
+    const int out = emptyMemoryFile();
+    {
+        ByteOutput output(out, ByteOutput::kMinimumCapacity);
+        RelationsOutcome outcome = convertRelations(input, converted.header->relationCount, output, workers, chunkBytes);
+        output.flush();
+        if (output.error() != 0) throw std::runtime_error("writing to a memory file failed");
+        converted.error = std::move(outcome.readError);
+        converted.failedRelation = outcome.failedRelation;
+    }
+    converted.lines = contentOf(out);
+    ::close(out);
+    return converted;
+}
+
+std::string linesOf(std::span<const Relation> relations) {
+    const int out = emptyMemoryFile();
+    {
+        ByteOutput output(out, ByteOutput::kMinimumCapacity);
+        writeRelations(output, relations);
+        output.flush();
+        if (output.error() != 0) throw std::runtime_error("writing to a memory file failed");
+    }
+    std::string lines = contentOf(out);
+    ::close(out);
+    return lines;
+}
+
+bool sameRelations(std::span<const Relation> a, std::span<const Relation> b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Relation& x, const Relation& y) {
+        return x.first == y.first && x.second == y.second &&
+               std::bit_cast<std::uint64_t>(x.weight) == std::bit_cast<std::uint64_t>(y.weight);
+    });
+}
+
+bool sameEnd(const ListEnd& a, const ListEnd& b) {
+    const auto sameHeader = [](const ListHeader& x, const ListHeader& y) {
+        return x.people == y.people && x.relationCount == y.relationCount;
+    };
+    const auto sameError = [](const ReadError& x, const ReadError& y) { return x.line == y.line && x.what == y.what; };
+    return a.header.has_value() == b.header.has_value() && (!a.header || sameHeader(*a.header, *b.header)) &&
+           a.error.has_value() == b.error.has_value() && (!a.error || sameError(*a.error, *b.error)) &&
+           a.failedRelation == b.failedRelation;
+}
+
+namespace {
+
+std::string headerLine(const ListEnd& end) {
+    if (!end.header) return "";
+    return "header " + std::to_string(end.header->people) + " " + std::to_string(end.header->relationCount) + "\n";
+}
+
+std::string endLine(const ListEnd& end) {
+    if (!end.error) return "complete\n";
+    return "stopped in " +
+           (end.failedRelation == 0 ? std::string("the header") : "relation " + std::to_string(end.failedRelation)) +
+           " at line " + std::to_string(end.error->line) + ": " + end.error->what + "\n";
+}
+
+}  // namespace
+
+std::string describe(const ListEnd& end) { return headerLine(end) + endLine(end); }
+
+std::string describe(const ListRead& list) {
+    std::string text = headerLine(list);
+    for (std::size_t i = 0; i < list.relations.size(); ++i) {
+        const Relation& r = list.relations[i];
+        char line[120];
+        std::snprintf(line, sizeof line, "relation %zu: %" PRId32 " %" PRId32 " %a (bits %016" PRIx64 ")\n", i + 1,
+                      r.first, r.second, r.weight, std::bit_cast<std::uint64_t>(r.weight));
+        text += line;
+    }
+    return text + endLine(list);
+}
+
+}  // namespace datmos::test

@@ -1,0 +1,93 @@
+// Reading a whole relation list the ways the converter reads one: the
+// header and the relations with the stream reader (readHeader,
+// readRelations), or the relations converted chunk by chunk
+// (convertRelations). Failures of the test machinery itself throw.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "byte_input.h"
+#include "records.h"
+#include "relation_list.h"
+
+namespace datmos::test {
+
+// How reading a whole list ended: its header, once read, and the error
+// that stopped it, if any, in relation `failedRelation` (from 1; 0 is the
+// header).
+struct ListEnd {
+    std::optional<ListHeader> header;
+    std::optional<ReadError> error;
+    std::int64_t failedRelation = 0;
+};
+
+// Relations per call of readRelations unless told otherwise: as many as
+// the converter reads at a time after a number longer than a chunk.
+inline constexpr std::size_t kBatch = 256;
+
+// Reads the header, then every relation it announces, `batch` per call of
+// readRelations, handing each batch to take(std::span<const Relation>).
+template <typename Take>
+ListEnd readWholeList(ByteInput& input, std::size_t batch, Take take) {
+    ListEnd end;
+    auto header = readHeader(input);
+    if (auto* error = std::get_if<ReadError>(&header)) {
+        end.error = std::move(*error);
+        return end;
+    }
+    end.header = std::get<ListHeader>(header);
+    std::vector<Relation> relations(batch);
+    for (std::int64_t done = 0; done < end.header->relationCount;) {
+        const auto room = static_cast<std::size_t>(std::min<std::int64_t>(batch, end.header->relationCount - done));
+        const std::size_t count = readRelations(input, std::span(relations).first(room), end.error);
+        if (count > room || (count < room) != end.error.has_value()) {
+            throw std::logic_error("readRelations miscounts, or stops early without an error");
+        }
+        take(std::span<const Relation>(relations.data(), count));
+        done += static_cast<std::int64_t>(count);
+        if (end.error) {
+            end.failedRelation = done + 1;
+            break;
+        }
+    }
+    return end;
+}
+
+// A whole list read with the stream reader through a window of `capacity`
+// bytes, its relations kept.
+struct ListRead : ListEnd {
+    std::vector<Relation> relations;
+};
+ListRead readList(int fd, std::size_t capacity = ByteInput::kDefaultCapacity, std::size_t batch = kBatch);
+
+// A whole list converted as the converter converts it: the header read
+// through a window of `headerCapacity` bytes, then the relations by
+// convertRelations on `workers` threads in chunks of `chunkBytes` (0: the
+// converter's own size). `lines` holds the relation lines written.
+struct ListConverted : ListEnd {
+    std::string lines;
+};
+ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes,
+                          std::size_t headerCapacity = ByteInput::kDefaultCapacity);
+
+// The lines that writeRelations gives for the relations.
+std::string linesOf(std::span<const Relation> relations);
+
+// The same relations, weights bit for bit.
+bool sameRelations(std::span<const Relation> a, std::span<const Relation> b);
+// The same header, and the same error in the same relation.
+bool sameEnd(const ListEnd& a, const ListEnd& b);
+
+// What was read, for a failure message.
+std::string describe(const ListEnd& end);
+std::string describe(const ListRead& list);
+
+}  // namespace datmos::test
