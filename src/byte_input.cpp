@@ -22,7 +22,7 @@ ByteInput::ByteInput(int fd, std::size_t capacity)
     : fd_(fd),
       capacity_(std::max(capacity, kLeastWindow)),
       blockSize_(std::max<std::size_t>(capacity, 1)),
-      buffer_(new char[capacity_ + kPadding]()),
+      buffer_(new char[kKeptBehind + capacity_ + kPadding]()),
       cursor_(buffer_.get()),
       end_(buffer_.get()),
       rereadable_(isRegularFile(fd)) {
@@ -42,16 +42,19 @@ ByteInput::ByteInput(int fd, std::span<const char> first, std::uint64_t offset, 
 bool ByteInput::fill() {
     if (endOfInput_ || full()) return false;
     char* const data = buffer_.get();
-    const std::size_t kept = static_cast<std::size_t>(end_ - cursor_);
-    bytesBeforeBuffer_ += static_cast<std::uint64_t>(cursor_ - data);
-    if (!rereadable_) linesBeforeBuffer_ += countLineEnds(data, cursor_, afterCarriageReturn_);
-    if (cursor_ != data) afterCarriageReturn_ = cursor_[-1] == '\r';
-    if (kept != 0 && cursor_ != data) std::memmove(data, cursor_, kept);
-    cursor_ = data;
+    const auto behind = static_cast<std::size_t>(std::min<std::ptrdiff_t>(cursor_ - data, kKeptBehind));
+    const char* const dropEnd = cursor_ - behind;
+    bytesBeforeBuffer_ += static_cast<std::uint64_t>(dropEnd - data);
+    if (!rereadable_) linesBeforeBuffer_ += countLineEnds(data, dropEnd, afterCarriageReturn_);
+    if (dropEnd != data) afterCarriageReturn_ = dropEnd[-1] == '\r';
+    const std::size_t kept = behind + static_cast<std::size_t>(end_ - cursor_);
+    if (kept != 0 && dropEnd != data) std::memmove(data, dropEnd, kept);
+    cursor_ = data + behind;
     end_ = data + kept;
     data[kept] = '\0';
     for (;;) {
-        const ssize_t got = ::read(fd_, data + kept, std::min(blockSize_, capacity_ - kept));
+        const std::size_t room = capacity_ - static_cast<std::size_t>(end_ - cursor_);
+        const ssize_t got = ::read(fd_, data + kept, std::min(blockSize_, room));
         if (got > 0) {
             end_ += got;
             data[kept + static_cast<std::size_t>(got)] = '\0';

@@ -29,12 +29,17 @@ public:
     // 0, so that a scan for digits or whitespace stops there by itself, and
     // the kPadding bytes from end() on may be read (not used) in one go.
     static constexpr std::size_t kPadding = 16;
+    // Up to this many bytes before the cursor stay readable, from start()
+    // on, however the window moves: what a message shows of the number
+    // before a refused field.
+    static constexpr std::size_t kKeptBehind = 64;
+    const char* start() const { return buffer_.get(); }
     const char* cursor() const { return cursor_; }
     const char* end() const { return end_; }
     void advanceTo(const char* position) { cursor_ = position; }
 
     // Reads more bytes, keeping every byte from the cursor on (moved to the
-    // front of the window). Returns false when nothing more came: at the
+    // front of the buffer, after the kept bytes before it). Returns false when nothing more came: at the
     // end of the input, after a read error, or when the window is full.
     bool fill();
     // Whether the unread bytes fill the whole window, so that fill() can

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "output_file.h"
 #include "parallel_conversion.h"
 #include "relation_list.h"
+#include "version.h"
 
 namespace datmos {
 namespace {
@@ -25,8 +27,11 @@ namespace {
 constexpr int kExitStatus = 1;  // the same after a success as after a failure
 constexpr std::string_view kOutputSuffix = ".datmos";
 // The header is read through a small window; the relations after it go
-// through the chunks of the parallel conversion.
+// through the chunks of the parallel conversion, on every core, in chunks
+// of the size that keeps memory bounded.
 constexpr std::size_t kHeaderWindow = std::size_t{64} << 10;
+constexpr unsigned kEveryCore = 0;
+constexpr std::size_t kChunkToFit = 0;
 
 // What ends a run early: the message that says why.
 struct Failure {
@@ -45,6 +50,12 @@ int finish(std::string_view message) {
     return kExitStatus;
 }
 
+// The answer to --help or --version, after which the program succeeds.
+int answer(std::string_view text) {
+    say(text);
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+}
+
 // Opens the relation list for reading; a directory counts as unopenable.
 int openRelationList(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -58,24 +69,56 @@ int openRelationList(const char* path) {
     return fd;
 }
 
+// The message of a read error in the relations: where, and what, naming
+// the weight of the relation before when the refused first person number
+// is glued to it.
+std::string relationsFailed(const RelationsOutcome& relations, std::int32_t relationCount) {
+    const ReadError& error = *relations.readError;
+    if (relations.afterList) return readFailed(error.line, afterRelations(relationCount), error.what);
+    std::string what = error.what;
+    if (!error.gluedTo.empty() && relations.failedRelation > 1) {
+        what += rightAfterWeight(error.gluedTo, relations.failedRelation - 1);
+    }
+    return readFailed(error.line, relationOf(relations.failedRelation, relationCount), what);
+}
+
 // Streams the relations from input to output.
-Outcome convert(ByteInput& input, ByteOutput& output) {
+Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
     const auto header = readHeader(input);
     if (const auto* error = std::get_if<ReadError>(&header)) {
         return Failure{readFailed(error->line, "header", error->what)};
     }
     const auto [people, relationCount] = std::get<ListHeader>(header);
+    const ReadRules rules = strict ? ReadRules::strictFor(people) : ReadRules{};
 
     writeHead(output, people);
-    const RelationsOutcome relations = convertRelations(input, relationCount, output);
+    const RelationsOutcome relations = convertRelations(input, relationCount, output, kEveryCore, kChunkToFit, rules);
     if (output.error() != 0) return Failure{writeFailed(output.error())};
-    if (const auto& error = relations.readError) {
-        return Failure{readFailed(error->line, relationOf(relations.failedRelation, relationCount), error->what)};
-    }
+    if (relations.readError) return Failure{relationsFailed(relations, relationCount)};
     writeTail(output);
     output.finish();
     if (output.error() != 0) return Failure{writeFailed(output.error())};
     return {};
+}
+
+// The conversion of one relation list into its data file.
+int convertList(const char* path, bool strict) {
+    const int inputFd = openRelationList(path);
+    if (inputFd < 0) return finish(kOpenFailed);
+    say(kOpened);
+
+    auto opened = OutputFile::open(std::string(path) + std::string(kOutputSuffix));
+    if (std::holds_alternative<int>(opened)) return finish(kOpenFailed);
+    OutputFile& dataFile = std::get<OutputFile>(opened);
+
+    ByteInput input(inputFd, kHeaderWindow);
+    ByteOutput output(dataFile.fd(), ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
+    Outcome outcome = convert(input, output, strict);
+    if (!outcome) {
+        if (const int error = dataFile.commit(); error != 0) outcome = Failure{writeFailed(error)};
+    }
+    // After a failure the data file is dropped when it goes out of scope.
+    return finish(outcome ? outcome->message : std::string());
 }
 
 }  // namespace
@@ -83,24 +126,17 @@ Outcome convert(ByteInput& input, ByteOutput& output) {
 int runConversion(int argc, char** argv) {
     // A closed or broken standard output must not stop the conversion.
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc < 2 || argv[1] == nullptr) return finish(std::string(kOpenFailed) + std::string(kNoArgument));
-
-    const int inputFd = openRelationList(argv[1]);
-    if (inputFd < 0) return finish(kOpenFailed);
-    say(kOpened);
-
-    auto opened = OutputFile::open(std::string(argv[1]) + std::string(kOutputSuffix));
-    if (std::holds_alternative<int>(opened)) return finish(kOpenFailed);
-    OutputFile& dataFile = std::get<OutputFile>(opened);
-
-    ByteInput input(inputFd, kHeaderWindow);
-    ByteOutput output(dataFile.fd(), ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
-    Outcome outcome = convert(input, output);
-    if (!outcome) {
-        if (const int error = dataFile.commit(); error != 0) outcome = Failure{writeFailed(error)};
+    // The options are recognised only as the first argument; any other
+    // first argument is the relation list, and later arguments are ignored.
+    const std::string_view first = argc >= 2 && argv[1] != nullptr ? argv[1] : "";
+    if (first == kHelpOption) return answer(kHelp);
+    if (first == kVersionOption) return answer(std::string(kProgramName) + " " + DATMOS_VERSION + "\n");
+    const bool strict = first == kStrictOption;
+    const int listArgument = strict ? 2 : 1;
+    if (argc <= listArgument || argv[listArgument] == nullptr) {
+        return finish(std::string(kOpenFailed) + std::string(kNoArgument));
     }
-    // After a failure the data file is dropped when it goes out of scope.
-    return finish(outcome ? outcome->message : std::string());
+    return convertList(argv[listArgument], strict);
 }
 
 }  // namespace datmos

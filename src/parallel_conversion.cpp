@@ -82,10 +82,10 @@ struct Slot {
 
 // Reads a chunk's relations and formats them, taking its first number for
 // number numbersBefore of the list's numbersTotal.
-void convertChunk(Slot& slot, std::int64_t numbersBefore, std::int64_t numbersTotal) {
+void convertChunk(Slot& slot, std::int64_t numbersBefore, std::int64_t numbersTotal, const ReadRules& rules) {
     const ListChunk& chunk = slot.chunk;
     ChunkReader reader(chunk.bytes, chunk.endOfInput, chunk.readError,
-                       static_cast<int>(numbersBefore % kFieldsPerRelation), numbersTotal - numbersBefore);
+                       static_cast<int>(numbersBefore % kFieldsPerRelation), numbersTotal - numbersBefore, rules);
     slot.numbersBefore = numbersBefore;
     slot.leadingFields = reader.finishRelation(slot.leading);
     Relation relations[kRelationsAtOnce];
@@ -109,9 +109,10 @@ void setField(Relation& relation, int field, const Relation& from) {
 // from one chunk into the next, and keeps the place in the list.
 class InOrder {
 public:
-    InOrder(ByteInput& input, std::int64_t numbersTotal, ByteOutput& output)
+    InOrder(ByteInput& input, std::int64_t numbersTotal, const ReadRules& rules, ByteOutput& output)
         : input_(input),
           output_(output),
+          rules_(rules),
           numbersTotal_(numbersTotal),
           countsLineEnds_(!input.rereadable()),
           lineEndsBefore_(input.lineAt(input.cursor()) - 1) {}
@@ -124,7 +125,7 @@ public:
     // converted as if it began elsewhere. False once the conversion has
     // ended: every relation written, a field refused or a write failed.
     bool write(Slot& slot) {
-        if (slot.numbersBefore != numbersBefore_) convertChunk(slot, numbersBefore_, numbersTotal_);
+        if (slot.numbersBefore != numbersBefore_) convertChunk(slot, numbersBefore_, numbersTotal_, rules_);
         for (int i = 0; i < slot.leadingFields; ++i) setField(partial_, partialFields_ + i, slot.leading);
         partialFields_ += slot.leadingFields;
         if (partialFields_ == kFieldsPerRelation) {
@@ -132,9 +133,9 @@ public:
             partialFields_ = 0;
         }
         output_.write(std::string_view(slot.lines.get(), slot.linesSize));
-        if (slot.error) {
-            outcome_ = {ReadError{lineOf(slot, slot.error->at), slot.error->what},
-                        (numbersBefore_ + slot.numbersRead) / kFieldsPerRelation + 1};
+        if (const auto& error = slot.error) {
+            outcome_ = {ReadError{lineOf(slot, error->at), error->what, error->gluedTo},
+                        (numbersBefore_ + slot.numbersRead) / kFieldsPerRelation + 1, error->afterList};
             return false;
         }
         if (slot.trailingFields > 0) {
@@ -143,7 +144,8 @@ public:
         }
         numbersBefore_ += slot.numbersRead;
         lineEndsBefore_ += slot.lineEnds;
-        return numbersBefore_ < numbersTotal_ && !slot.chunk.endOfInput && output_.error() == 0;
+        // In strict mode the whole list is read.
+        return (numbersBefore_ < numbersTotal_ || rules_.strict) && !slot.chunk.endOfInput && output_.error() == 0;
     }
 
     // Reads the rest of the list here, in order, from the overlong chunk
@@ -156,7 +158,7 @@ public:
         const std::int64_t relationCount = numbersTotal_ / kFieldsPerRelation;
         std::int64_t relation = numbersBefore_ / kFieldsPerRelation;  // read so far
         if (partialFields_ > 0) {
-            if (auto error = readRelationFields(rest, partialFields_, partial_)) {
+            if (auto error = readRelationFields(rest, partialFields_, partial_, rules_)) {
                 outcome_ = {std::move(*error), relation + 1};
                 return;
             }
@@ -167,13 +169,16 @@ public:
         while (relation < relationCount && output_.error() == 0) {
             const auto room = static_cast<std::size_t>(std::min<std::int64_t>(kRelationsAtOnce, relationCount - relation));
             std::optional<ReadError> error;
-            const std::size_t count = readRelations(rest, std::span(relations).first(room), error);
+            const std::size_t count = readRelations(rest, std::span(relations).first(room), error, rules_);
             writeRelations(output_, std::span(relations).first(count));
             relation += static_cast<std::int64_t>(count);
             if (error) {
                 outcome_ = {std::move(*error), relation + 1};
                 return;
             }
+        }
+        if (rules_.strict && output_.error() == 0) {
+            if (auto error = readListEnd(rest)) outcome_ = {std::move(*error), relation, true};
         }
     }
 
@@ -186,6 +191,7 @@ private:
 
     ByteInput& input_;
     ByteOutput& output_;
+    const ReadRules& rules_;
     const std::int64_t numbersTotal_;
     const bool countsLineEnds_;
     std::uint64_t lineEndsBefore_;  // before the chunk written next, where counted
@@ -224,8 +230,8 @@ class Workers {
 public:
     // `wakeup` wakes the cutter from a wait for input when the workers stop.
     Workers(ChunkCutter& cutter, Wakeup& wakeup, unsigned workers, std::size_t chunkBytes, std::int64_t numbersTotal,
-            bool countLineEnds)
-        : cutter_(cutter), wakeup_(wakeup), numbersTotal_(numbersTotal), countLineEnds_(countLineEnds) {
+            const ReadRules& rules, bool countLineEnds)
+        : cutter_(cutter), wakeup_(wakeup), numbersTotal_(numbersTotal), rules_(rules), countLineEnds_(countLineEnds) {
         const std::size_t slots = kSlotsPerWorker * workers + 2;
         for (std::size_t i = 0; i < slots; ++i) {
             slots_.push_back(std::make_unique<Slot>(chunkBytes));
@@ -285,6 +291,7 @@ private:
     ChunkCutter& cutter_;
     Wakeup& wakeup_;
     const std::int64_t numbersTotal_;
+    const ReadRules& rules_;
     const bool countLineEnds_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<Slot*> bySequence_;  // the slot of chunk n at n % size
@@ -385,7 +392,7 @@ void Workers::work() {
             await(lock, [this, slot] { return stopping_ || slot->placed; });
             if (stopping_) return;
         }
-        if (!chunk.overlong) convertChunk(*slot, static_cast<std::int64_t>(slot->wordsBefore), numbersTotal_);
+        if (!chunk.overlong) convertChunk(*slot, static_cast<std::int64_t>(slot->wordsBefore), numbersTotal_, rules_);
         {
             const std::lock_guard lock(mutex_);
             slot->converted = true;
@@ -397,7 +404,7 @@ void Workers::work() {
 // One thread does it all, chunk after chunk: where only one core is
 // available, threads would only take turns.
 RelationsOutcome convertOnThisThread(ChunkCutter& cutter, std::size_t chunkBytes, InOrder& inOrder,
-                                     std::int64_t numbersTotal) {
+                                     std::int64_t numbersTotal, const ReadRules& rules) {
     Slot slot(chunkBytes);
     while (cutter.next(slot.chunk)) {
         if (slot.chunk.overlong) {
@@ -408,7 +415,7 @@ RelationsOutcome convertOnThisThread(ChunkCutter& cutter, std::size_t chunkBytes
         if (inOrder.countsLineEnds()) {
             slot.lineEnds = countLineEnds(chunk.bytes.begin(), chunk.bytes.end(), chunk.afterCarriageReturn);
         }
-        convertChunk(slot, inOrder.numbersBefore(), numbersTotal);
+        convertChunk(slot, inOrder.numbersBefore(), numbersTotal, rules);
         if (!inOrder.write(slot)) break;
     }
     return inOrder.outcome();
@@ -417,22 +424,22 @@ RelationsOutcome convertOnThisThread(ChunkCutter& cutter, std::size_t chunkBytes
 }  // namespace
 
 RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
-                                  unsigned workers, std::size_t chunkBytes) {
-    if (relationCount <= 0) return {};
-    const std::int64_t numbersTotal = std::int64_t{relationCount} * kFieldsPerRelation;
+                                  unsigned workers, std::size_t chunkBytes, const ReadRules& rules) {
+    if (relationCount <= 0 && !rules.strict) return {};
+    const std::int64_t numbersTotal = std::int64_t{std::max(relationCount, 0)} * kFieldsPerRelation;
     if (workers == 0) workers = coresAvailable();
     if (chunkBytes == 0) {
         chunkBytes = std::clamp(kInputBudget / (kSlotsPerWorker * workers + 2), kSmallestChunk, kLargestChunk);
     }
-    InOrder inOrder(input, numbersTotal, output);
+    InOrder inOrder(input, numbersTotal, rules, output);
     Wakeup wakeup;
     // The header's last number ends right before the cursor: no carriage
     // return stands there.
     ChunkCutter cutter(input.fd(), std::span<const char>(input.cursor(), input.end()), input.offsetOf(input.cursor()),
                        false, wakeup.fd());
-    if (workers == 1) return convertOnThisThread(cutter, chunkBytes, inOrder, numbersTotal);
+    if (workers == 1) return convertOnThisThread(cutter, chunkBytes, inOrder, numbersTotal, rules);
 
-    Workers threads(cutter, wakeup, workers, chunkBytes, numbersTotal, inOrder.countsLineEnds());
+    Workers threads(cutter, wakeup, workers, chunkBytes, numbersTotal, rules, inOrder.countsLineEnds());
     for (std::uint64_t sequence = 0;; ++sequence) {
         Slot& slot = threads.converted(sequence);
         if (slot.chunk.overlong) {

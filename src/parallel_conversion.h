@@ -13,19 +13,21 @@
 namespace datmos {
 
 // How converting the relations ended: every announced relation written,
-// or a read error in relation number `failedRelation` (from 1), or a write
-// error (ByteOutput::error()).
+// or a read error in relation number `failedRelation` (from 1) or, in
+// strict mode, after the last relation (`afterList`), or a write error
+// (ByteOutput::error()).
 struct RelationsOutcome {
     std::optional<ReadError> readError;
     std::int64_t failedRelation = 0;
+    bool afterList = false;
 };
 
-// Reads `relationCount` relations from where `input` stands and writes
-// their lines to `output`, in list order. The workers number one per core
-// that the process may run on, unless `workers` says otherwise; a chunk
-// holds at most `chunkBytes` bytes, unless 0 (then a size that keeps
-// memory bounded).
+// Reads `relationCount` relations from where `input` stands, under
+// `rules`, and writes their lines to `output`, in list order. The workers
+// number one per core that the process may run on, unless `workers` says
+// otherwise; a chunk holds at most `chunkBytes` bytes, unless 0 (then a
+// size that keeps memory bounded).
 RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
-                                  unsigned workers = 0, std::size_t chunkBytes = 0);
+                                  unsigned workers = 0, std::size_t chunkBytes = 0, const ReadRules& rules = {});
 
 }  // namespace datmos

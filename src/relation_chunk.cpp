@@ -18,19 +18,37 @@ bool wordRunsTo(const char* p, const char* end) {
 }  // namespace
 
 ChunkReader::ChunkReader(const PaddedBytes& bytes, bool endOfInput, int readError, int firstField,
-                         std::int64_t numbersLeft)
-    : position_(bytes.begin()),
+                         std::int64_t numbersLeft, const ReadRules& rules)
+    : rules_(rules),
+      persons_{rules.lowestPerson, rules.largestPerson},
+      begin_(bytes.begin()),
+      position_(bytes.begin()),
       end_(bytes.end()),
       endOfInput_(endOfInput),
       readError_(readError),
       firstField_(firstField),
       numbersLeft_(std::max<std::int64_t>(numbersLeft, 0)) {
     while (isSpace(*position_)) ++position_;
+    if (numbersLeft_ == 0) readListEnd();
 }
 
 void ChunkReader::fail(const char* at, std::string what) {
-    error_ = ChunkError{at, std::move(what)};
+    error_ = ChunkError{at, std::move(what), {}};
     stopped_ = true;
+}
+
+// After the last relation: in strict mode the rest must be whitespace.
+void ChunkReader::readListEnd() {
+    stopped_ = true;
+    if (!rules_.strict) return;
+    while (isSpace(*position_)) ++position_;
+    if (position_ != end_) {
+        fail(position_, expectedFound(kExpectListEnd, position_, end_));
+        error_->afterList = true;
+    } else if (endOfInput_ && readError_ != 0) {
+        fail(position_, cannotRead(readError_));
+        error_->afterList = true;
+    }
 }
 
 bool ChunkReader::readField(int field, Relation& relation) {
@@ -56,10 +74,12 @@ bool ChunkReader::readField(int field, Relation& relation) {
         const IntegerScan scan = scanInteger(p, end_, true);
         if (scan.outcome == Scanned::NoNumber) {
             fail(p, expectedFound(kExpectInteger, p, end_));
-            return false;
+        } else if (scan.outcome == Scanned::OutOfRange || scan.value < persons_.lowest ||
+                   scan.value > persons_.largest) {
+            fail(p, expectedFound(rules_.expectPerson, p, end_, scan.stop));
         }
-        if (scan.outcome == Scanned::OutOfRange || scan.value > kLargestPerson) {
-            fail(p, expectedFound(kExpectPerson, p, end_, scan.stop));
+        if (error_) {
+            if (field == 0) error_->gluedTo = gluedBefore(p, begin_);
             return false;
         }
         (field == 0 ? relation.first : relation.second) = scan.value;
@@ -90,7 +110,7 @@ int ChunkReader::readFields(int from, Relation& relation) {
     int field = from;
     while (field < kFieldsPerRelation && !stopped_) {
         if (numbersLeft_ == 0) {
-            stopped_ = true;  // the list is complete
+            readListEnd();
             break;
         }
         if (!readField(field, relation)) break;
@@ -113,7 +133,7 @@ std::size_t ChunkReader::readRelations(std::span<Relation> relations) {
         const std::size_t fastStart = count;
         const char* s = position_;
         while (count < fastEnd) {
-            const char* next = scanPlainRelation(s, relations[count]);
+            const char* next = scanPlainRelation(s, persons_, relations[count]);
             if (next == nullptr) break;
             s = next;
             ++count;

@@ -12,26 +12,33 @@
 
 #include "list_chunks.h"
 #include "records.h"
+#include "relation_list.h"
+#include "relation_scan.h"
 
 namespace datmos {
 
 // The fields of a relation in list order.
 inline constexpr int kFieldsPerRelation = 3;
 
-// Where reading stopped early, and why (as field_rules.h words it).
+// Where reading stopped early, and why (as messages.h words it); for a
+// refused first person number, the number it is glued to (see ReadError).
 struct ChunkError {
     const char* at;
     std::string what;
+    std::string gluedTo;
+    bool afterList = false;  // what follows the last relation, in strict mode
 };
 
 class ChunkReader {
 public:
     // Reads the chunk's bytes, whose first number is field `firstField`
     // (0 the first person, 1 the second, 2 the weight) of its relation,
-    // while the list announces `numbersLeft` more numbers. With endOfInput
-    // nothing follows the bytes; readError is the errno of a failed read
-    // that ended them, or 0.
-    ChunkReader(const PaddedBytes& bytes, bool endOfInput, int readError, int firstField, std::int64_t numbersLeft);
+    // while the list announces `numbersLeft` more numbers, under `rules`.
+    // With endOfInput nothing follows the bytes; readError is the errno of
+    // a failed read that ended them, or 0. In strict mode, what follows the
+    // last relation is read too, and must be whitespace.
+    ChunkReader(const PaddedBytes& bytes, bool endOfInput, int readError, int firstField, std::int64_t numbersLeft,
+                const ReadRules& rules);
 
     // Reads the fields from firstField on that finish a relation begun in
     // an earlier chunk into `relation`; returns how many it read, fewer
@@ -56,8 +63,12 @@ public:
 private:
     bool readField(int field, Relation& relation);
     int readFields(int from, Relation& relation);
+    void readListEnd();
     void fail(const char* at, std::string what);
 
+    const ReadRules& rules_;
+    const PersonRange persons_;
+    const char* const begin_;
     const char* position_;
     const char* end_;
     bool endOfInput_;

@@ -22,11 +22,11 @@ ReadError refusal(ByteInput& input, std::string_view expected, const char* stop 
         input.fill();
     }
     const char* at = input.cursor();
-    return {input.lineAt(at), expectedFound(expected, at, input.end(), at + std::min(length, kQuotedBytes + 1))};
+    return {input.lineAt(at), expectedFound(expected, at, input.end(), at + std::min(length, kQuotedBytes + 1)), {}};
 }
 
 ReadError readFailure(const ByteInput& input) {
-    return {input.lineAt(input.cursor()), cannotRead(input.readError())};
+    return {input.lineAt(input.cursor()), cannotRead(input.readError()), {}};
 }
 
 // Moves the cursor to the next byte that is not whitespace. False at the
@@ -65,14 +65,14 @@ bool skipSpaceBefore(ByteInput& input, std::string_view expected, ReadError& err
 // The rest of readInteger and readWeight for a number that fills the whole
 // window and goes on, read as it streams by. Out of line, so that the usual
 // path keeps its scan in registers.
-[[gnu::noinline]] bool readLongInteger(ByteInput& input, std::int32_t largest, std::string_view range,
-                                       std::int32_t& value, ReadError& error) {
+[[gnu::noinline]] bool readLongInteger(ByteInput& input, std::int32_t lowest, std::int32_t largest,
+                                       std::string_view range, std::int32_t& value, ReadError& error) {
     std::string head;
     const IntegerScan scan = scanLongInteger(input, head);
     if (input.readError() != 0) {
         error = readFailure(input);
-    } else if (scan.outcome == Scanned::OutOfRange || scan.value > largest) {
-        error = {input.lineAt(input.cursor()), expectedFound(range, head.data(), head.data() + head.size())};
+    } else if (scan.outcome == Scanned::OutOfRange || scan.value < lowest || scan.value > largest) {
+        error = {input.lineAt(input.cursor()), expectedFound(range, head.data(), head.data() + head.size()), {}};
     } else {
         value = scan.value;
         return true;
@@ -86,7 +86,7 @@ bool skipSpaceBefore(ByteInput& input, std::string_view expected, ReadError& err
     if (input.readError() != 0) {
         error = readFailure(input);
     } else if (!weightScales(scan.value)) {
-        error = {input.lineAt(input.cursor()), expectedFound(kExpectWeight, head.data(), head.data() + head.size())};
+        error = {input.lineAt(input.cursor()), expectedFound(kExpectWeight, head.data(), head.data() + head.size()), {}};
     } else {
         value = scan.value;
         return true;
@@ -94,17 +94,17 @@ bool skipSpaceBefore(ByteInput& input, std::string_view expected, ReadError& err
     return false;
 }
 
-// An integer no greater than `largest`; `range` says what is allowed.
-bool readInteger(ByteInput& input, std::int32_t largest, std::string_view range, std::int32_t& value,
-                 ReadError& error) {
+// An integer from `lowest` to `largest`; `range` says so in words.
+bool readInteger(ByteInput& input, std::int32_t lowest, std::int32_t largest, std::string_view range,
+                 std::int32_t& value, ReadError& error) {
     if (!skipSpaceBefore(input, kExpectInteger, error)) return false;
     IntegerScan scan;
-    if (!scanField(input, scanInteger, scan)) return readLongInteger(input, largest, range, value, error);
+    if (!scanField(input, scanInteger, scan)) return readLongInteger(input, lowest, largest, range, value, error);
     if (input.readError() != 0) {
         error = readFailure(input);
     } else if (scan.outcome == Scanned::NoNumber) {
         error = refusal(input, kExpectInteger);
-    } else if (scan.outcome == Scanned::OutOfRange || scan.value > largest) {
+    } else if (scan.outcome == Scanned::OutOfRange || scan.value < lowest || scan.value > largest) {
         error = refusal(input, range, scan.stop);
     } else {
         input.advanceTo(scan.stop);
@@ -115,11 +115,24 @@ bool readInteger(ByteInput& input, std::int32_t largest, std::string_view range,
 }
 
 bool readCount(ByteInput& input, std::int32_t& value, ReadError& error) {
-    return readInteger(input, std::numeric_limits<std::int32_t>::max(), kExpectCount, value, error);
+    constexpr auto kLimits = std::numeric_limits<std::int32_t>();
+    return readInteger(input, kLimits.min(), kLimits.max(), kExpectCount, value, error);
 }
 
-bool readPerson(ByteInput& input, std::int32_t& value, ReadError& error) {
-    return readInteger(input, kLargestPerson, kExpectPerson, value, error);
+bool readPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, ReadError& error) {
+    return readInteger(input, rules.lowestPerson, rules.largestPerson, rules.expectPerson, value, error);
+}
+
+// The first person number, which may directly follow the number before it
+// (the weight of the relation before, or the count of relations): then a
+// refusal names that number too.
+bool readFirstPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, ReadError& error) {
+    static_assert(ByteInput::kKeptBehind >= kGluedBytes);
+    if (readPerson(input, rules, value, error)) return true;
+    if (input.readError() == 0 && input.cursor() != input.end()) {
+        error.gluedTo = gluedBefore(input.cursor(), input.start());
+    }
+    return false;
 }
 
 bool readWeight(ByteInput& input, double& value, ReadError& error) {
@@ -149,15 +162,28 @@ std::variant<ListHeader, ReadError> readHeader(ByteInput& input) {
     return error;
 }
 
-std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation) {
+ReadRules ReadRules::strictFor(std::int32_t people) {
+    // With no people, no person number is allowed: an empty range.
+    return {0, people - 1 >= 0 ? people - 1 : -1, expectPersonOf(people), true};
+}
+
+std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation, const ReadRules& rules) {
     ReadError error;
-    if (from <= 0 && !readPerson(input, relation.first, error)) return error;
-    if (from <= 1 && !readPerson(input, relation.second, error)) return error;
+    if (from <= 0 && !readFirstPerson(input, rules, relation.first, error)) return error;
+    if (from <= 1 && !readPerson(input, rules, relation.second, error)) return error;
     if (!readWeight(input, relation.weight, error)) return error;
     return std::nullopt;
 }
 
-std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error) {
+std::optional<ReadError> readListEnd(ByteInput& input) {
+    if (skipSpace(input)) return refusal(input, kExpectListEnd);
+    if (input.readError() != 0) return readFailure(input);
+    return std::nullopt;
+}
+
+std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error,
+                          const ReadRules& rules) {
+    const PersonRange persons{rules.lowestPerson, rules.largestPerson};
     std::size_t count = 0;
     while (count < relations.size()) {
         // Plain relations one after another, the position kept in a
@@ -166,14 +192,14 @@ std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::
         const char* s = input.cursor();
         while (isSpace(*s)) ++s;
         while (count < relations.size()) {
-            const char* next = scanPlainRelation(s, relations[count]);
+            const char* next = scanPlainRelation(s, persons, relations[count]);
             if (next == nullptr) break;
             s = next;
             ++count;
         }
         input.advanceTo(s);
         if (count == relations.size()) break;
-        if (auto failure = readRelationFields(input, 0, relations[count])) {
+        if (auto failure = readRelationFields(input, 0, relations[count], rules)) {
             error = std::move(failure);
             break;
         }
@@ -182,10 +208,10 @@ std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::
     return count;
 }
 
-std::variant<Relation, ReadError> readRelation(ByteInput& input) {
+std::variant<Relation, ReadError> readRelation(ByteInput& input, const ReadRules& rules) {
     Relation relation;
     std::optional<ReadError> error;
-    if (readRelations(input, std::span(&relation, 1), error) == 1) return relation;
+    if (readRelations(input, std::span(&relation, 1), error, rules) == 1) return relation;
     return std::move(*error);
 }
 

@@ -6,12 +6,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
 #include <variant>
 
 #include "byte_input.h"
+#include "messages.h"
 #include "records.h"
 
 namespace datmos {
@@ -21,6 +23,24 @@ namespace datmos {
 struct ReadError {
     std::uint64_t line = 0;
     std::string what;
+    // For a refused first person number that directly follows another
+    // number, with no whitespace between: that number's text. After the
+    // first relation it is the weight before, likely cut short ("0" of
+    // "0,5", a decimal comma).
+    std::string gluedTo;
+};
+
+// What the readers accept besides the syntax: by default every person
+// number that the data file can carry; in strict mode only the list's own
+// people, 0 to people - 1, and nothing but whitespace after the last
+// relation.
+struct ReadRules {
+    std::int32_t lowestPerson = std::numeric_limits<std::int32_t>::min();
+    std::int32_t largestPerson = kLargestPerson;
+    std::string expectPerson = std::string(kExpectPerson);
+    bool strict = false;
+
+    static ReadRules strictFor(std::int32_t people);
 };
 
 // Reads the two counts at the head of the list.
@@ -31,13 +51,19 @@ std::variant<ListHeader, ReadError> readHeader(ByteInput& input);
 // 2147483647 (its 1-based successor has no 32-bit value) and a weight
 // whose scaled value has none. Returns how many were read; when one fails,
 // fewer, and `error` says why.
-std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error);
+std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error,
+                          const ReadRules& rules = {});
 
 // The next relation, as readRelations reads it.
-std::variant<Relation, ReadError> readRelation(ByteInput& input);
+std::variant<Relation, ReadError> readRelation(ByteInput& input, const ReadRules& rules = {});
 
 // Reads the fields of a relation from field `from` on (0 the first person,
 // 1 the second, 2 the weight), as readRelations reads them.
-std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation);
+std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation,
+                                            const ReadRules& rules = {});
+
+// In strict mode, after the last relation: refuses anything but whitespace
+// up to the end of the input.
+std::optional<ReadError> readListEnd(ByteInput& input);
 
 }  // namespace datmos

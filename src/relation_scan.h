@@ -7,7 +7,9 @@
 // relation field by field, with the same values, or refuse it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "messages.h"
 #include "number_scan.h"
@@ -16,6 +18,16 @@
 
 namespace datmos {
 
+// What a refused first person number is glued to: the number right before
+// it, with no whitespace between, as far back as `start` and at most
+// kGluedBytes; empty where whitespace (or nothing) comes first.
+inline constexpr std::size_t kGluedBytes = 64;
+inline std::string_view gluedBefore(const char* at, const char* start) {
+    const char* word = at;
+    while (word > start && static_cast<std::size_t>(at - word) < kGluedBytes && !isSpace(word[-1])) --word;
+    return {word, static_cast<std::size_t>(at - word)};
+}
+
 [[gnu::always_inline]] inline const char* pastSpace(const char* s) {
     if (!isSpace(*s)) return nullptr;
     do ++s;
@@ -23,26 +35,34 @@ namespace datmos {
     return s;
 }
 
-[[gnu::noinline]] inline const char* scanPlainSignedPerson(const char* s, std::int32_t& person) {
+// The person numbers a relation may hold: [lowest, largest], lowest at
+// most 0.
+struct PersonRange {
+    std::int32_t lowest;
+    std::int32_t largest;
+};
+
+[[gnu::noinline]] inline const char* scanPlainSignedPerson(const char* s, PersonRange range, std::int32_t& person) {
     s = scanPlainInteger(s, person);
-    return s != nullptr && person <= kLargestPerson ? pastSpace(s) : nullptr;
+    return s != nullptr && person >= range.lowest && person <= range.largest ? pastSpace(s) : nullptr;
 }
 
 // Most person numbers have no sign: then nothing but the digits needs a
 // look, eight at a time.
-[[gnu::always_inline]] inline const char* scanPlainPerson(const char* s, std::int32_t& person) {
+[[gnu::always_inline]] inline const char* scanPlainPerson(const char* s, PersonRange range, std::int32_t& person) {
     const std::uint64_t bytes = loadEight(s);
     int count = leadingDigits(bytes);
-    if (count == 0) [[unlikely]] return scanPlainSignedPerson(s, person);
+    if (count == 0) [[unlikely]] return scanPlainSignedPerson(s, range, person);
     std::uint64_t value = digitsValue(bytes, count);
     if (count == 8) {  // up to two digits more
         const std::uint64_t more = loadEight(s + 8);
         const int extra = leadingDigits(more);
         if (extra > 2) return nullptr;
         if (extra > 0) value = value * (extra == 1 ? 10 : 100) + digitsValue(more, extra);
-        if (value > static_cast<std::uint64_t>(kLargestPerson)) return nullptr;
         count += extra;
     }
+    // No sign: at least 0, and so at least range.lowest.
+    if (static_cast<std::int64_t>(value) > range.largest) return nullptr;
     person = static_cast<std::int32_t>(value);
     return pastSpace(s + count);
 }
@@ -54,10 +74,10 @@ namespace datmos {
     return s != nullptr && weightScales(weight) ? pastSpace(s) : nullptr;
 }
 
-[[gnu::always_inline]] inline const char* scanPlainRelation(const char* s, Relation& relation) {
-    s = scanPlainPerson(s, relation.first);
+[[gnu::always_inline]] inline const char* scanPlainRelation(const char* s, PersonRange persons, Relation& relation) {
+    s = scanPlainPerson(s, persons, relation.first);
     if (s == nullptr) return nullptr;
-    s = scanPlainPerson(s, relation.second);
+    s = scanPlainPerson(s, persons, relation.second);
     if (s == nullptr) return nullptr;
     return scanPlainWeight(s, relation.weight);
 }
