@@ -9,11 +9,16 @@
 #include <limits>
 #include <locale.h>
 
+#include "exact_scaling.h"
+#include "expected_data_file.h"
+#include "messages.h"
+
 namespace datmos_fuzz {
 namespace {
 
+using datmos::reference::exactScaledWeight;
+
 constexpr std::size_t kNoStop = std::string_view::npos;
-constexpr std::size_t kShownBytes = 40;
 
 bool isCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -25,13 +30,13 @@ locale_t cLocale() {
 }
 
 // The field from `start` as the reader shows it in a description: up to
-// whitespace or `stop`, at most kShownBytes, quoted and escaped.
+// whitespace or `stop`, at most datmos::kQuotedBytes, quoted and escaped.
 std::string quoted(std::string_view text, std::size_t start, std::size_t stop) {
     std::size_t length = 0;
     while (start + length < text.size() && start + length < stop && !isCSpace(text[start + length])) ++length;
     if (length == 0) return "end of file";
-    const bool cut = length > kShownBytes;
-    if (cut) length = kShownBytes;
+    const bool cut = length > datmos::kQuotedBytes;
+    if (cut) length = datmos::kQuotedBytes;
     std::string out = "\"";
     for (std::size_t i = 0; i < length; ++i) {
         const auto byte = static_cast<unsigned char>(text[start + i]);
@@ -128,13 +133,13 @@ class Reader {
 public:
     explicit Reader(std::string_view text) : text_(text), terminated_(text) {}
 
-    bool integer(long largest, const char* range, std::int32_t& value) {
-        if (!startField("an integer")) return false;
+    bool integer(long largest, std::string_view range, std::int32_t& value) {
+        if (!startField(datmos::kExpectInteger)) return false;
         const char* first = terminated_.c_str() + position_;
         char* last = nullptr;
         errno = 0;
         const long parsed = strtol_l(first, &last, 10, cLocale());
-        if (last == first) return refuse("an integer", kNoStop);
+        if (last == first) return refuse(datmos::kExpectInteger, kNoStop);
         if (errno == ERANGE || parsed < std::numeric_limits<std::int32_t>::min() || parsed > largest) {
             return refuse(range, static_cast<std::size_t>(last - terminated_.c_str()));
         }
@@ -144,15 +149,14 @@ public:
     }
 
     bool real(double& value) {
-        if (!startField("a real number")) return false;
+        if (!startField(datmos::kExpectReal)) return false;
         const char* first = terminated_.c_str() + position_;
         char* last = nullptr;
         double parsed = strtod_l(first, &last, cLocale());
-        if (last == first) return refuse("a real number", kNoStop);
+        if (last == first) return refuse(datmos::kExpectReal, kNoStop);
         if (isHexNumber(first, last)) parsed = hexValue(first, last);
         if (!exactScaledWeight(parsed)) {
-            return refuse("a weight above -214748.3649 and below 214748.3648",
-                          static_cast<std::size_t>(last - terminated_.c_str()));
+            return refuse(datmos::kExpectWeight, static_cast<std::size_t>(last - terminated_.c_str()));
         }
         value = parsed;
         position_ = static_cast<std::size_t>(last - terminated_.c_str());
@@ -164,19 +168,19 @@ public:
 
 private:
     // Skips whitespace; false (with the description) at the end of the text.
-    bool startField(const char* expected) {
+    bool startField(std::string_view expected) {
         while (position_ < text_.size() && isCSpace(text_[position_])) ++position_;
         if (position_ < text_.size()) return true;
         return refuse(expected, kNoStop);
     }
 
-    bool refuse(const char* expected, std::size_t stop) {
+    bool refuse(std::string_view expected, std::size_t stop) {
         errorLine_ = 1;
         // A line feed, a carriage return, or the two together end a line.
         for (std::size_t i = 0; i < position_; ++i) {
             errorLine_ += text_[i] == '\r' || (text_[i] == '\n' && (i == 0 || text_[i - 1] != '\r')) ? 1 : 0;
         }
-        errorWhat_ = std::string("expected ") + expected + ", found " + quoted(text_, position_, stop);
+        errorWhat_ = "expected " + std::string(expected) + ", found " + quoted(text_, position_, stop);
         return false;
     }
 
@@ -189,40 +193,33 @@ private:
 
 constexpr long kAnyInt32 = std::numeric_limits<std::int32_t>::max();
 constexpr long kLargestPerson = kAnyInt32 - 1;
-constexpr const char* kCountRange = "an integer from -2147483648 to 2147483647";
-constexpr const char* kPersonRange = "a person number from -2147483648 to 2147483646";
 
 }  // namespace
 
-ReferenceList readReferenceList(std::string_view text) {
-    ReferenceList list;
+datmos::test::ListRead readReferenceList(std::string_view text) {
+    datmos::test::ListRead list;
     Reader reader(text);
-    auto stop = [&] {
-        list.errorLine = reader.errorLine();
-        list.errorWhat = reader.errorWhat();
+    auto stop = [&](std::int64_t relation) {
+        list.error = datmos::ReadError{reader.errorLine(), reader.errorWhat()};
+        list.failedRelation = relation;
         return list;
     };
-    if (!reader.integer(kAnyInt32, kCountRange, list.header.people)) return stop();
-    if (!reader.integer(kAnyInt32, kCountRange, list.header.relationCount)) return stop();
-    list.headerRead = true;
-    for (std::int32_t index = 0; index < list.header.relationCount; ++index) {
+    datmos::ListHeader header;
+    if (!reader.integer(kAnyInt32, datmos::kExpectCount, header.people)) return stop(0);
+    if (!reader.integer(kAnyInt32, datmos::kExpectCount, header.relationCount)) return stop(0);
+    list.header = header;
+    for (std::int32_t index = 0; index < header.relationCount; ++index) {
         datmos::Relation relation;
-        if (!reader.integer(kLargestPerson, kPersonRange, relation.first)) return stop();
-        if (!reader.integer(kLargestPerson, kPersonRange, relation.second)) return stop();
-        if (!reader.real(relation.weight)) return stop();
+        if (!reader.integer(kLargestPerson, datmos::kExpectPerson, relation.first)) return stop(index + 1);
+        if (!reader.integer(kLargestPerson, datmos::kExpectPerson, relation.second)) return stop(index + 1);
+        if (!reader.real(relation.weight)) return stop(index + 1);
         list.relations.push_back(relation);
     }
-    list.complete = true;
     return list;
 }
 
 std::string referenceDataFile(std::int32_t people, const std::vector<datmos::Relation>& relations, bool complete) {
-    std::string out = "people: " + std::to_string(people) + "\nVarErr: 0.5\nNames: [\n";
-    for (std::int64_t n = 1; n <= people; ++n) {
-        out += std::to_string(n);
-        out += ' ';
-    }
-    out += "]\nMrel: [\n";
+    std::string out = datmos::test::dataFileHead(people);
     for (const datmos::Relation& relation : relations) {
         char line[80];
         std::snprintf(line, sizeof line, "( %lld , %lld ) %d\n", static_cast<long long>(relation.first) + 1,

@@ -7,32 +7,19 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "exact_scaling.h"
+#include "read_list.h"
 #include "records.h"
 
 namespace datmos_fuzz {
 
-using datmos::reference::exactScaledWeight;
-
-// What reading a whole list should give: the records read, and when the
-// read stopped early, the line and description the reader should report.
-struct ReferenceList {
-    bool headerRead = false;
-    datmos::ListHeader header;
-    std::vector<datmos::Relation> relations;
-    bool complete = false;  // the header and every announced relation were read
-    std::uint64_t errorLine = 0;
-    std::string errorWhat;
-};
-
-// Reads the header, then relations until relationCount of them are read
-// or one field is refused.
-ReferenceList readReferenceList(std::string_view text);
+// What reading a whole list should give: reads the header, then relations
+// until relationCount of them are read or one field is refused, with the
+// line and description that the reader should report then.
+datmos::test::ListRead readReferenceList(std::string_view text);
 
 // The data file that the writer should give for these records; the tail
 // is written only for a complete list. `people` is the value handed to

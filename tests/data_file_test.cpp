@@ -1,5 +1,4 @@
 #include "data_file.h"
-#include "weight_scale.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,6 +7,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "exact_scaling.h"
+#include "expected_data_file.h"
 #include "memory_file.h"
 
 namespace datmos {
@@ -35,9 +36,7 @@ TEST(DataFile, WorkedExampleByteForByte) {
         writeRelation(out, {1, 2, 0.3});
         writeTail(out);
     });
-    EXPECT_EQ(bytes,
-              "people: 3\nVarErr: 0.5\nNames: [\n1 2 3 ]\nMrel: [\n"
-              "( 1 , 2 ) 5000\n( 2 , 3 ) 2999\n]\n");
+    EXPECT_EQ(bytes, test::kWorkedDataFile);
 }
 
 TEST(DataFile, HeadForFewOrNoPeople) {
@@ -58,12 +57,11 @@ TEST(DataFile, HeadForFewOrNoPeople) {
 TEST(DataFile, NamesCountThroughEveryCarry) {
     // Counts that stop before, at and after each hundred and each carry up
     // to six digits; the smallest buffer makes names straddle its flushes.
-    for (const std::int32_t people : {2, 99, 100, 101, 199, 200, 999, 1000, 1001, 12345, 100001}) {
-        std::string expected = "people: " + std::to_string(people) + "\nVarErr: 0.5\nNames: [\n";
-        for (std::int32_t n = 1; n <= people; ++n) expected += std::to_string(n) + " ";
-        expected += "]\nMrel: [\n";
-        EXPECT_EQ(written([&](ByteOutput& out) { writeHead(out, people); }, ByteOutput::kMinimumCapacity), expected)
-            << people;
+    for (const std::int32_t people : {2, 99, 100, 101, 199, 200, 999, 1000, 1001, 10001, 12345, 100001}) {
+        for (const std::size_t capacity : {ByteOutput::kMinimumCapacity, ByteOutput::kDefaultCapacity}) {
+            EXPECT_EQ(written([&](ByteOutput& out) { writeHead(out, people); }, capacity), test::dataFileHead(people))
+                << people << " people, buffer of " << capacity;
+        }
     }
 }
 
@@ -101,7 +99,7 @@ TEST(DataFile, NumbersOfEveryLength) {
             const double weight = static_cast<double>(number % 2147483) / 10000.0;
             relations.push_back({person, -person - 1, weight});
             expected += "( " + std::to_string(number + 1) + " , " + std::to_string(-number) + " ) " +
-                        std::to_string(*scaleWeight(weight)) + "\n";
+                        std::to_string(*reference::exactScaledWeight(weight)) + "\n";
         }
     }
     for (const std::size_t capacity : {ByteOutput::kMinimumCapacity, ByteOutput::kDefaultCapacity}) {

@@ -2,9 +2,9 @@
 // references for ten million random doubles, and every weight with up to
 // four decimals in [-1000, 1000] read from text and scaled.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
 #include <cmath>
@@ -15,15 +15,15 @@
 #include <limits>
 #include <optional>
 #include <random>
+#include <span>
 #include <string>
-#include <variant>
 
 #include "byte_input.h"
-#include "data_file.h"
 #include "decimal_value.h"
-#include "weight_scale.h"
 #include "exact_scaling.h"
-#include "relation_list.h"
+#include "memory_file.h"
+#include "read_list.h"
+#include "weight_scale.h"
 
 namespace datmos {
 namespace {
@@ -32,18 +32,8 @@ constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 
 using reference::exactScaledWeight;
-
 #if defined(__x86_64__)
-// The same through the x87 extended format, whose 64-bit significand holds
-// every such product exactly (53 bits times the 10 bits of 625).
-std::optional<std::int32_t> extendedScaled(double weight) {
-    if (!std::isfinite(weight)) return std::nullopt;
-    const long double truncated = std::trunc(static_cast<long double>(weight) * 10000.0L);
-    if (truncated < static_cast<long double>(kInt32Min) || truncated > static_cast<long double>(kInt32Max)) {
-        return std::nullopt;
-    }
-    return static_cast<std::int32_t>(truncated);
-}
+using reference::extendedScaledWeight;
 #endif
 
 std::string show(std::optional<std::int32_t> value) {
@@ -82,29 +72,6 @@ double stepUlps(double value, int steps) {
     const double direction = steps < 0 ? -INFINITY : INFINITY;
     for (int i = 0; i < std::abs(steps); ++i) value = std::nextafter(value, direction);
     return value;
-}
-
-TEST(ScaleWeightExactness, ReferencesAgreeOnKnownValues) {
-    const struct {
-        double weight;
-        std::optional<std::int32_t> scaled;
-    } cases[] = {
-        {0.5, 5000},          {0.3, 2999},           {-0.3, -2999},        {0.6, 5999},
-        {0.1234, 1233},       {0.00005, 0},          {-0.00005, 0},        {1.0, 10000},
-        {0.0001, 1},          {214748.3647, kInt32Max}, {214748.3648, std::nullopt},
-        {-214748.3648, static_cast<std::int32_t>(kInt32Min)},
-        // The binary64 value of -214748.3649 lies just short of it.
-        {-214748.3649, static_cast<std::int32_t>(kInt32Min)}, {-214748.365, std::nullopt},
-        {5e-324, 0},          {-0.0, 0},             {INFINITY, std::nullopt}, {NAN, std::nullopt},
-        {1e300, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(exactScaledWeight(c.weight), c.scaled) << describe(c.weight);
-#if defined(__x86_64__)
-        EXPECT_EQ(extendedScaled(c.weight), c.scaled) << describe(c.weight);
-#endif
-        EXPECT_EQ(scaleWeight(c.weight), c.scaled) << describe(c.weight);
-    }
 }
 
 // Ten million doubles in four families: products within a few ulps of a
@@ -156,7 +123,7 @@ TEST(ScaleWeightExactness, TenMillionRandomDoublesMatchExactProducts) {
                 mismatches.add(describe(weight) + ": scaleWeight " + show(actual) + ", exact " + show(expected));
             }
 #if defined(__x86_64__)
-            if (const auto extended = extendedScaled(weight); extended != expected) {
+            if (const auto extended = extendedScaledWeight(weight); extended != expected) {
                 mismatches.add(describe(weight) + ": extended reference " + show(extended) + ", integer reference " +
                                show(expected));
             }
@@ -244,23 +211,6 @@ char* writeDecimal(char* out, std::int64_t scaled, int style) {
     return out;
 }
 
-int memoryFile() {
-    const int fd = ::memfd_create("relation-list", MFD_CLOEXEC);
-    if (fd < 0) ADD_FAILURE() << "memfd_create: " << std::strerror(errno);
-    return fd;
-}
-
-bool replaceContents(int fd, const std::string& text) {
-    if (::ftruncate(fd, 0) != 0) return false;
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = ::pwrite(fd, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (written <= 0) return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return ::lseek(fd, 0, SEEK_SET) == 0;
-}
-
 // Every weight n / 10000 for n from -10^7 to 10^7, written in relations
 // "1 2 w", read back and scaled: the weight read is the nearest binary64,
 // and its scaled value is n, or n moved one toward zero where that binary64
@@ -268,53 +218,54 @@ bool replaceContents(int fd, const std::string& text) {
 TEST(ScaleWeightExactness, EveryFourDecimalWeightReadsAndScalesExactly) {
     constexpr std::int64_t kLimit = 10'000'000;  // 1000 in units of 1/10000
     constexpr std::int64_t kChunk = 1 << 18;
-    const int fd = memoryFile();
-    ASSERT_GE(fd, 0);
+    const int fd = test::emptyMemoryFile();
 
     Mismatches mismatches;
     std::uint64_t checked = 0;
     std::uint64_t shortOfDecimal = 0;
+    const auto check = [&](std::int64_t n, const Relation& relation) {
+        const std::uint64_t magnitude = static_cast<std::uint64_t>(n < 0 ? -n : n);
+        Nearest nearest{0.0, false};
+        if (magnitude != 0) nearest = nearestToDecimal(magnitude);
+        const double expectedWeight = n < 0 ? -nearest.value : nearest.value;
+        const std::int64_t expectedMagnitude = static_cast<std::int64_t>(magnitude) - (nearest.below ? 1 : 0);
+        const std::int32_t expectedScaled = static_cast<std::int32_t>(n < 0 ? -expectedMagnitude : expectedMagnitude);
+        shortOfDecimal += nearest.below ? 1 : 0;
+        ++checked;
+
+        if (relation.first != 1 || relation.second != 2 ||
+            std::bit_cast<std::uint64_t>(relation.weight) != std::bit_cast<std::uint64_t>(expectedWeight)) {
+            mismatches.add("weight " + std::to_string(n) + "/10000 read as " + describe(relation.weight) +
+                           ", nearest is " + describe(expectedWeight));
+        }
+        const std::optional<std::int32_t> scaled = scaleWeight(relation.weight);
+        if (scaled != expectedScaled) {
+            mismatches.add("weight " + std::to_string(n) + "/10000 scaled to " + show(scaled) + ", exact " +
+                           std::to_string(expectedScaled));
+        }
+    };
     std::string text;
     for (std::int64_t chunkStart = -kLimit; chunkStart <= kLimit; chunkStart += kChunk) {
         const std::int64_t chunkEnd = std::min(chunkStart + kChunk, kLimit + 1);
-        text.resize(static_cast<std::size_t>(chunkEnd - chunkStart) * 32);
-        char* out = text.data();
+        const std::string header = "0 " + std::to_string(chunkEnd - chunkStart) + "\n";
+        text.resize(header.size() + static_cast<std::size_t>(chunkEnd - chunkStart) * 32);
+        char* out = std::copy(header.begin(), header.end(), text.data());
         for (std::int64_t n = chunkStart; n < chunkEnd; ++n) {
             out = std::strcpy(out, "1 2 ") + 4;
             out = writeDecimal(out, n, static_cast<int>((n % 4 + 4) % 4));
             *out++ = '\n';
         }
         text.resize(static_cast<std::size_t>(out - text.data()));
-        ASSERT_TRUE(replaceContents(fd, text)) << std::strerror(errno);
+        test::replaceContents(fd, text);
 
         ByteInput input(fd);
-        for (std::int64_t n = chunkStart; n < chunkEnd; ++n) {
-            const auto read = readRelation(input);
-            if (const auto* error = std::get_if<ReadError>(&read)) {
-                mismatches.add("weight " + std::to_string(n) + "/10000: read error at line " +
-                               std::to_string(error->line) + ": " + error->what);
-                break;
-            }
-            const Relation& relation = std::get<Relation>(read);
-            const std::uint64_t magnitude = static_cast<std::uint64_t>(n < 0 ? -n : n);
-            Nearest nearest{0.0, false};
-            if (magnitude != 0) nearest = nearestToDecimal(magnitude);
-            const double expectedWeight = n < 0 ? -nearest.value : nearest.value;
-            const std::int64_t expectedMagnitude = static_cast<std::int64_t>(magnitude) - (nearest.below ? 1 : 0);
-            const std::int32_t expectedScaled = static_cast<std::int32_t>(n < 0 ? -expectedMagnitude : expectedMagnitude);
-            shortOfDecimal += nearest.below ? 1 : 0;
-            ++checked;
-
-            if (relation.first != 1 || relation.second != 2 ||
-                std::bit_cast<std::uint64_t>(relation.weight) != std::bit_cast<std::uint64_t>(expectedWeight)) {
-                mismatches.add("weight " + std::to_string(n) + "/10000 read as " + describe(relation.weight) +
-                               ", nearest is " + describe(expectedWeight));
-            }
-            const std::optional<std::int32_t> scaled = scaleWeight(relation.weight);
-            if (scaled != expectedScaled) {
-                mismatches.add("weight " + std::to_string(n) + "/10000 scaled to " + show(scaled) + ", exact " +
-                               std::to_string(expectedScaled));
-            }
+        std::int64_t n = chunkStart;
+        const test::ListEnd end = test::readWholeList(input, test::kBatch, [&](std::span<const Relation> relations) {
+            for (const Relation& relation : relations) check(n++, relation);
+        });
+        if (end.error) {
+            mismatches.add("weight " + std::to_string(n) + "/10000: read error at line " +
+                           std::to_string(end.error->line) + ": " + end.error->what);
         }
     }
     ::close(fd);

@@ -1,82 +1,35 @@
 // Converting the relations chunk by chunk on several workers gives exactly
-// what reading them one at a time in order gives: the same lines, or the
+// what the stream reader gives reading them in order: the same lines, or the
 // same first error with its line and relation number, whatever the chunk
 // size, the number of workers, the layout and the kind of input.
 #include "parallel_conversion.h"
 
 #include <gtest/gtest.h>
 #include <random>
-#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
-#include "data_file.h"
 #include "memory_file.h"
+#include "read_list.h"
 
 namespace datmos {
 namespace {
 
-struct Converted {
-    std::string lines;
-    std::string error;  // "line L, relation K: what", or empty
-};
-
-// A pipe holding the text; texts up to the pipe's 64 KiB buffer.
-int pipeWith(const std::string& text) {
-    int ends[2];
-    if (::pipe(ends) != 0 || ::write(ends[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        throw std::runtime_error("pipe");
-    }
-    ::close(ends[1]);
-    return ends[0];
+// The reference: the list read in order by the stream reader, and the
+// lines the writer gives for the relations read.
+test::ListConverted inOrder(const std::string& list) {
+    const int fd = test::memoryFileWith(list);
+    const test::ListRead read = test::readList(fd);
+    ::close(fd);
+    return {read, test::linesOf(read.relations)};
 }
 
-std::string describe(const ReadError& error, std::int64_t relation) {
-    return "line " + std::to_string(error.line) + ", relation " + std::to_string(relation) + ": " + error.what;
-}
-
-// The reference: the header, then one relation read and written at a time.
-Converted inOrder(const std::string& list) {
-    const int in = test::memoryFileWith(list);
-    const int out = test::emptyMemoryFile();
-    Converted result;
-    {
-        ByteInput input(in);
-        ByteOutput output(out);
-        const ListHeader header = std::get<ListHeader>(readHeader(input));
-        for (std::int32_t i = 0; i < header.relationCount; ++i) {
-            auto relation = readRelation(input);
-            if (const auto* error = std::get_if<ReadError>(&relation)) {
-                result.error = describe(*error, i + 1);
-                break;
-            }
-            writeRelation(output, std::get<Relation>(relation));
-        }
-        output.flush();
-    }
-    if (result.error.empty()) result.lines = test::contentOf(out);
-    ::close(in);
-    ::close(out);
-    return result;
-}
-
-Converted inParallel(const std::string& list, unsigned workers, std::size_t chunkBytes, bool fromPipe) {
-    const int in = fromPipe ? pipeWith(list) : test::memoryFileWith(list);
-    const int out = test::emptyMemoryFile();
-    Converted result;
-    {
-        ByteInput input(in);
-        ByteOutput output(out);
-        const ListHeader header = std::get<ListHeader>(readHeader(input));
-        const RelationsOutcome outcome = convertRelations(input, header.relationCount, output, workers, chunkBytes);
-        if (outcome.readError) result.error = describe(*outcome.readError, outcome.failedRelation);
-        output.flush();
-    }
-    if (result.error.empty()) result.lines = test::contentOf(out);
-    ::close(in);
-    ::close(out);
-    return result;
+test::ListConverted inParallel(const std::string& list, unsigned workers, std::size_t chunkBytes, bool fromPipe) {
+    const int fd = fromPipe ? test::pipeWith(list) : test::memoryFileWith(list);
+    test::ListConverted converted = test::convertList(fd, workers, chunkBytes);
+    ::close(fd);
+    return converted;
 }
 
 // Relations whose numbers take every form, in the given layout.
@@ -123,15 +76,18 @@ TEST(ParallelConversion, MatchesReadingInOrder) {
         "3 2\n0 1 0.5\n1\n",
     };
     for (const std::string& list : lists) {
-        const Converted expected = inOrder(list);
+        const test::ListConverted expected = inOrder(list);
         for (const unsigned workers : {1U, 3U}) {
             for (const std::size_t chunkBytes : {std::size_t{8}, std::size_t{33}, std::size_t{4096}}) {
                 for (const bool fromPipe : {false, true}) {
-                    const Converted got = inParallel(list, workers, chunkBytes, fromPipe);
-                    ASSERT_EQ(got.error, expected.error) << list.substr(0, 80) << "\nworkers " << workers << ", chunks of "
-                                                         << chunkBytes << (fromPipe ? ", pipe" : ", file");
-                    ASSERT_EQ(got.lines, expected.lines) << list.substr(0, 80) << "\nworkers " << workers
-                                                         << ", chunks of " << chunkBytes;
+                    const test::ListConverted got = inParallel(list, workers, chunkBytes, fromPipe);
+                    const std::string how = list.substr(0, 80) + "\nworkers " + std::to_string(workers) +
+                                            ", chunks of " + std::to_string(chunkBytes) + (fromPipe ? ", pipe" : ", file");
+                    ASSERT_TRUE(test::sameEnd(got, expected)) << how << "\n" << test::describe(got) << "expected\n"
+                                                              << test::describe(expected);
+                    if (!expected.error) {
+                        ASSERT_EQ(got.lines, expected.lines) << how;
+                    }
                 }
             }
         }

@@ -1,11 +1,13 @@
 // The exact product of a weight and 10000, truncated toward zero, worked
-// out on the integer significand, as the reference that the tests and the
-// fuzz target check the converter's scaling against.
+// out on the integer significand (and on x86-64 in the x87 extended
+// format too), as the references that the tests and the fuzz target check
+// the converter's scaling against.
 #pragma once
 
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 namespace datmos::reference {
@@ -38,5 +40,19 @@ inline std::optional<std::int32_t> exactScaledWeight(double weight) {
     const auto magnitude = static_cast<std::int64_t>(truncated);
     return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 }
+
+#if defined(__x86_64__)
+// The same through the x87 extended format, whose 64-bit significand holds
+// every such product exactly (53 bits times the 10 bits of 625).
+inline std::optional<std::int32_t> extendedScaledWeight(double weight) {
+    if (!std::isfinite(weight)) return std::nullopt;
+    const long double truncated = std::trunc(static_cast<long double>(weight) * 10000.0L);
+    if (truncated < static_cast<long double>(std::numeric_limits<std::int32_t>::min()) ||
+        truncated > static_cast<long double>(std::numeric_limits<std::int32_t>::max())) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(truncated);
+}
+#endif
 
 }  // namespace datmos::reference
