@@ -22,42 +22,36 @@ ByteInput::ByteInput(int fd, std::size_t capacity)
     : fd_(fd),
       capacity_(std::max(capacity, kLeastWindow)),
       blockSize_(std::max<std::size_t>(capacity, 1)),
-      buffer_(new char[kKeptBehind + capacity_ + kPadding]()),
-      cursor_(buffer_.get()),
-      end_(buffer_.get()),
-      rereadable_(isRegularFile(fd)) {
-    buffer_[0] = '\0';
-}
+      buffer_(kKeptBehind + capacity_),
+      cursor_(buffer_.begin()),
+      rereadable_(isRegularFile(fd)) {}
 
 ByteInput::ByteInput(int fd, std::span<const char> first, std::uint64_t offset, std::uint64_t lineEnds,
                      std::size_t capacity)
     : ByteInput(fd, std::max(capacity, first.size())) {
-    std::memcpy(buffer_.get(), first.data(), first.size());
-    end_ = buffer_.get() + first.size();
-    buffer_[first.size()] = '\0';
+    std::memcpy(buffer_.data(), first.data(), first.size());
+    buffer_.resize(first.size());
     bytesBeforeBuffer_ = offset;
     linesBeforeBuffer_ = lineEnds;
 }
 
 bool ByteInput::fill() {
     if (endOfInput_ || full()) return false;
-    char* const data = buffer_.get();
+    char* const data = buffer_.data();
     const auto behind = static_cast<std::size_t>(std::min<std::ptrdiff_t>(cursor_ - data, kKeptBehind));
     const char* const dropEnd = cursor_ - behind;
     bytesBeforeBuffer_ += static_cast<std::uint64_t>(dropEnd - data);
     if (!rereadable_) linesBeforeBuffer_ += countLineEnds(data, dropEnd, afterCarriageReturn_);
     if (dropEnd != data) afterCarriageReturn_ = dropEnd[-1] == '\r';
-    const std::size_t kept = behind + static_cast<std::size_t>(end_ - cursor_);
+    const std::size_t kept = behind + static_cast<std::size_t>(end() - cursor_);
     if (kept != 0 && dropEnd != data) std::memmove(data, dropEnd, kept);
     cursor_ = data + behind;
-    end_ = data + kept;
-    data[kept] = '\0';
+    buffer_.resize(kept);
     for (;;) {
-        const std::size_t room = capacity_ - static_cast<std::size_t>(end_ - cursor_);
+        const std::size_t room = capacity_ - (kept - behind);
         const ssize_t got = ::read(fd_, data + kept, std::min(blockSize_, room));
         if (got > 0) {
-            end_ += got;
-            data[kept + static_cast<std::size_t>(got)] = '\0';
+            buffer_.resize(kept + static_cast<std::size_t>(got));
             return true;
         }
         if (got < 0 && errno == EINTR) continue;
@@ -69,7 +63,7 @@ bool ByteInput::fill() {
 
 std::uint64_t ByteInput::lineAt(const char* position) const {
     const std::uint64_t before = rereadable_ ? countLineEndsInFile(fd_, bytesBeforeBuffer_) : linesBeforeBuffer_;
-    return 1 + before + countLineEnds(buffer_.get(), position, afterCarriageReturn_);
+    return 1 + before + countLineEnds(buffer_.begin(), position, afterCarriageReturn_);
 }
 
 }  // namespace datmos

@@ -7,6 +7,8 @@
 #include <memory>
 #include <span>
 
+#include "padded_bytes.h"
+
 namespace datmos {
 
 class ByteInput {
@@ -25,17 +27,15 @@ public:
     ByteInput(int fd, std::span<const char> first, std::uint64_t offset, std::uint64_t lineEnds,
               std::size_t capacity = kDefaultCapacity);
 
-    // The unread bytes are [cursor(), end()). The byte at end() is always
-    // 0, so that a scan for digits or whitespace stops there by itself, and
-    // the kPadding bytes from end() on may be read (not used) in one go.
-    static constexpr std::size_t kPadding = 16;
+    // The unread bytes are [cursor(), end()), held in PaddedBytes: a zero
+    // byte and padding follow them.
     // Up to this many bytes before the cursor stay readable, from start()
     // on, however the window moves: what a message shows of the number
     // before a refused field.
     static constexpr std::size_t kKeptBehind = 64;
-    const char* start() const { return buffer_.get(); }
+    const char* start() const { return buffer_.begin(); }
     const char* cursor() const { return cursor_; }
-    const char* end() const { return end_; }
+    const char* end() const { return buffer_.end(); }
     void advanceTo(const char* position) { cursor_ = position; }
 
     // Reads more bytes, keeping every byte from the cursor on (moved to the
@@ -45,7 +45,7 @@ public:
     // Whether the unread bytes fill the whole window, so that fill() can
     // add none before the cursor moves on. The memory stays bounded: a
     // number longer than the window is read as it streams by.
-    bool full() const { return static_cast<std::size_t>(end_ - cursor_) == capacity_; }
+    bool full() const { return static_cast<std::size_t>(end() - cursor_) == capacity_; }
 
     bool atEndOfInput() const { return endOfInput_; }
     int fd() const { return fd_; }
@@ -53,7 +53,7 @@ public:
     bool rereadable() const { return rereadable_; }
     // The offset in the input of a position in the window.
     std::uint64_t offsetOf(const char* position) const {
-        return bytesBeforeBuffer_ + static_cast<std::uint64_t>(position - buffer_.get());
+        return bytesBeforeBuffer_ + static_cast<std::uint64_t>(position - buffer_.begin());
     }
     // The errno of a failed read(2), or 0.
     int readError() const { return readError_; }
@@ -68,9 +68,8 @@ private:
     int fd_;
     std::size_t capacity_;   // of the window
     std::size_t blockSize_;  // the most one read(2) asks for
-    std::unique_ptr<char[]> buffer_;
+    PaddedBytes buffer_;  // the bytes kept before the cursor, then the window
     const char* cursor_;
-    const char* end_;
     bool endOfInput_ = false;
     int readError_ = 0;
     bool rereadable_;                      // a regular file, read again by lineAt()

@@ -35,14 +35,6 @@ std::size_t lastCut(const char* data, std::size_t from, std::size_t to) {
 
 }  // namespace
 
-PaddedBytes::PaddedBytes(std::size_t capacity)
-    : capacity_(capacity), storage_(new char[capacity + kPadding]) {}
-
-void PaddedBytes::resize(std::size_t size) {
-    size_ = size;
-    std::memset(storage_.get() + size, 0, kPadding);
-}
-
 ChunkCutter::ChunkCutter(int fd, std::span<const char> alreadyRead, std::uint64_t offset, bool afterCarriageReturn,
                          int cancelFd)
     : fd_(fd),

@@ -11,29 +11,9 @@
 #include <span>
 #include <vector>
 
+#include "padded_bytes.h"
+
 namespace datmos {
-
-// A block of bytes with a zero byte and kPadding readable bytes after its
-// end, so that scanners may stop at the zero byte and load several bytes at
-// a time without testing for the end.
-class PaddedBytes {
-public:
-    static constexpr std::size_t kPadding = 64;
-
-    explicit PaddedBytes(std::size_t capacity);
-    char* data() { return storage_.get(); }
-    const char* begin() const { return storage_.get(); }
-    const char* end() const { return storage_.get() + size_; }
-    std::size_t size() const { return size_; }
-    std::size_t capacity() const { return capacity_; }
-    // Sets the size and writes the zero byte after it.
-    void resize(std::size_t size);
-
-private:
-    std::size_t capacity_;
-    std::size_t size_ = 0;
-    std::unique_ptr<char[]> storage_;
-};
 
 struct ListChunk {
     explicit ListChunk(std::size_t capacity) : bytes(capacity) {}

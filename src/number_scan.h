@@ -1,6 +1,7 @@
-// Scanning numbers in a window of bytes, as the C formatted input reads
-// them in the C locale: the general integer and real syntax, and fast forms
-// for the short plain numbers that make up most relation lists.
+// Scanning numbers as the C formatted input reads them in the C locale:
+// the general integer and real syntax (scanInteger, scanReal), and plain
+// forms read in one pass for the numbers that make up most relation lists.
+// Every scan reads [p, end) of a PaddedBytes window (padded_bytes.h).
 #pragma once
 
 #include <array>
@@ -12,6 +13,7 @@
 #include <limits>
 
 #include "decimal_value.h"
+#include "padded_bytes.h"
 
 namespace datmos {
 
@@ -64,12 +66,12 @@ IntegerScan scanInteger(const char* p, const char* end, bool atEnd);
 // With atEnd false, a number that may go on past end gives NeedMore.
 RealScan scanReal(const char* p, const char* end, bool atEnd);
 
-// The fast forms below read up to 16 bytes from where they start, and stop
-// at the first byte that is neither a digit nor whitespace: the window of a
-// ByteInput, which ends in a 0 byte and padding, allows both.
+// The plain forms below read up to 16 bytes past a digit, and stop at the
+// first byte that can't continue their form: the zero byte and padding
+// after a PaddedBytes window allow both without testing for the end.
 
-// Eight bytes from s, the first in the lowest byte; the window's padding
-// makes this safe up to its end.
+// Eight bytes from s, the first in the lowest byte: SWAR, one register
+// holding eight digits to be tested and combined at once.
 inline std::uint64_t loadEight(const char* s) {
     std::uint64_t bytes;
     std::memcpy(&bytes, s, sizeof bytes);
