@@ -33,10 +33,12 @@ std::uint64_t eightDigits(std::uint32_t value) {
     return kFourDigits[value / 10000] | std::uint64_t{kFourDigits[value % 10000]} << 32;
 }
 
-// The number of decimal digits of value (1 for 0). Within each power of
-// two the count can change only at one power of ten P; the table, indexed
-// by the count of leading zero bits, adds 2^32 - P to the value, so that
-// the carry into the upper half says whether it reached P.
+// The number of decimal digits of value (1 for 0): the integer base-10
+// logarithm found from the base-2 one (the count of leading zero bits), in
+// the one-addition form known as Willets' digit-count table. Within each
+// power of two the count can change only at one power of ten P; the table,
+// indexed by the count of leading zero bits, adds 2^32 - P to the value, so
+// that the carry into the upper half says whether it reached P.
 constexpr auto kDigitCountSteps = [] {
     std::array<std::uint64_t, 32> table{};
     for (int zeros = 0; zeros < 32; ++zeros) {
@@ -59,6 +61,9 @@ int decimalDigits(std::uint32_t value) {
     return static_cast<int>((value + kDigitCountSteps[zeros]) >> 32);
 }
 
+// Digits are stored as one 8-byte word however many of them are kept.
+constexpr std::size_t kDigitCopyBytes = sizeof(std::uint64_t);
+
 // Writes the last `count` of the eight digit bytes (all 8 bytes are
 // stored; only `count` are kept).
 char* appendDigits(char* out, std::uint64_t digits, int count) {
@@ -75,9 +80,15 @@ char* appendShort(char* out, std::uint32_t value) {
     return appendDigits(out, eightDigits(value), decimalDigits(value));
 }
 
+// 10^8: the values of eight digits are those below it.
+constexpr std::uint64_t kHundredMillion = 100000000;
+
+// Room for appendInteger: a sign, the digits of the largest 64-bit
+// magnitude (2^63 has 19), and what an 8-byte copy may store past them.
+constexpr std::size_t kIntegerRoom = 1 + (std::numeric_limits<std::int64_t>::digits10 + 1) + kDigitCopyBytes;
+
 // Plain decimal with no padding. Writes up to 8 bytes past what it returns.
 inline char* appendInteger(char* out, std::int64_t value) {
-    constexpr std::uint64_t kHundredMillion = 100000000;
     // The sign is written always and kept only for a negative value, so
     // that a mix of signs costs no mispredicted branch.
     *out = '-';
@@ -88,9 +99,14 @@ inline char* appendInteger(char* out, std::int64_t value) {
     return appendDigits(out, eightDigits(static_cast<std::uint32_t>(magnitude % kHundredMillion)), 8);
 }
 
+// Numbers are written in blocks of a hundred that differ only in their
+// last two digits.
+constexpr int kBlockNumbers = 100;
+
+// The two digits "00" to "99", one after the other.
 constexpr auto kDigitPairs = [] {
-    std::array<char, 200> pairs{};
-    for (std::size_t i = 0; i < 100; ++i) {
+    std::array<char, 2 * kBlockNumbers> pairs{};
+    for (std::size_t i = 0; i < kBlockNumbers; ++i) {
         pairs[2 * i] = static_cast<char>('0' + i / 10);
         pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
     }
@@ -102,26 +118,32 @@ constexpr auto kDigitPairs = [] {
 // decimal counter incremented in place once per hundred, and the last two
 // come from a table, so that no number needs a conversion of its own.
 void writeNames(ByteOutput& output, std::int32_t people) {
-    for (std::int32_t n = 1; n <= std::min(people, 99); ++n) {
-        char* out = appendInteger(output.reserve(32), n);
+    for (std::int32_t n = 1; n <= std::min(people, kBlockNumbers - 1); ++n) {
+        char* out = appendInteger(output.reserve(kIntegerRoom + 1), n);  // and the blank
         *out++ = ' ';
         output.commit(out);
     }
-    // The leading digits end at position 16 and are copied as a fixed 8
-    // bytes (they are at most 8), of which only their own count.
-    char counter[24];
+    // The leading digits are those of the largest count but the last two.
+    // They are copied as one 8-byte word, of which only their own count is
+    // kept: the counter holds the most of them, right-aligned at counterEnd,
+    // and the 7 bytes past it that the copy of a lone leading digit reads.
+    constexpr std::size_t kMostLeading = std::numeric_limits<std::int32_t>::digits10 + 1 - 2;
+    static_assert(kMostLeading <= kDigitCopyBytes, "the leading digits must fit one copy");
+    char counter[kMostLeading + kDigitCopyBytes - 1];
     std::memset(counter, '0', sizeof counter);
-    char* const counterEnd = counter + 16;
+    char* const counterEnd = counter + kMostLeading;
     char* leading = counterEnd - 1;
     *leading = '1';
-    constexpr std::size_t kBlockBytes = 100 * (8 + 3) + 8;
+    // Each number: its leading digits, the last two and a blank; the last
+    // copy may store past them.
+    constexpr std::size_t kBlockBytes = kBlockNumbers * (kMostLeading + 2 + 1) + kDigitCopyBytes;
     // After a failed write nothing more reaches the file: stop early then.
-    for (std::int64_t first = 100; first <= people && output.error() == 0; first += 100) {
+    for (std::int64_t first = kBlockNumbers; first <= people && output.error() == 0; first += kBlockNumbers) {
         const auto length = static_cast<std::size_t>(counterEnd - leading);
-        const std::int64_t count = std::min<std::int64_t>(100, people - first + 1);
+        const std::int64_t count = std::min<std::int64_t>(kBlockNumbers, people - first + 1);
         char* out = output.reserve(kBlockBytes);
         for (std::int64_t pair = 0; pair < count; ++pair) {
-            std::memcpy(out, leading, 8);
+            std::memcpy(out, leading, kDigitCopyBytes);
             std::memcpy(out + length, &kDigitPairs[static_cast<std::size_t>(2 * pair)], 2);
             out[length + 2] = ' ';
             out += length + 3;
@@ -138,7 +160,7 @@ void writeNames(ByteOutput& output, std::int32_t people) {
 
 void writeHead(ByteOutput& output, std::int32_t people) {
     output.append("people: ");
-    output.commit(appendInteger(output.reserve(20), people));
+    output.commit(appendInteger(output.reserve(kIntegerRoom), people));
     output.append("\nVarErr: 0.5\nNames: [\n");
     writeNames(output, people);
     output.append("]\nMrel: [\n");
@@ -146,14 +168,14 @@ void writeHead(ByteOutput& output, std::int32_t people) {
 
 namespace {
 
-// The longest line, "( -2147483647 , 2147483647 ) -2147483648\n", is 41
-// bytes, and the digits may overrun by 8.
+// The longest line, and what the digits' 8-byte copies may store past it.
 constexpr std::size_t kLineRoom = kRelationLineRoom;
+static_assert(kLineRoom >= sizeof "( -2147483647 , -2147483647 ) -2147483648\n" - 1 + kDigitCopyBytes);
 
 // A person's 1-based number: nearly always positive and below 10^8.
 [[gnu::always_inline]] inline char* appendPerson(char* out, std::int32_t person) {
     const std::int64_t number = std::int64_t{person} + 1;
-    if (static_cast<std::uint64_t>(number) < 100000000) [[likely]] {
+    if (static_cast<std::uint64_t>(number) < kHundredMillion) [[likely]] {
         return appendShort(out, static_cast<std::uint32_t>(number));
     }
     return appendInteger(out, number);

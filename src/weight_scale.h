@@ -25,8 +25,11 @@ inline constexpr double kFarBeyond32Bits = 4294967296.0;
 // a factor 2 of it). weight is split into a high part of 26 significant
 // bits and the rest of 27 bits: times 10000 (14 bits) both are exact, the
 // high one is also within a factor 2 of whole (or whole is 0), so that
-// subtracting whole from it is exact too, and the final sum is rounded
-// with its sign kept. Plain arithmetic: no call to a fused multiply-add.
+// subtracting whole from it is exact too (Sterbenz's lemma), and the final
+// sum is rounded with its sign kept. This is the error of a product worked
+// out as in Dekker's exact multiplication (TwoProduct), with the split made
+// by clearing the low bits and no split needed for 10000. Plain arithmetic:
+// no call to a fused multiply-add.
 inline double beyondWhole(double weight, std::int64_t whole) {
     const auto bits = std::bit_cast<std::uint64_t>(weight);
     const double high = std::bit_cast<double>(bits & ~((std::uint64_t{1} << 27) - 1));
