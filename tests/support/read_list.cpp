@@ -68,7 +68,9 @@ bool sameEnd(const ListEnd& a, const ListEnd& b) {
     const auto sameHeader = [](const ListHeader& x, const ListHeader& y) {
         return x.people == y.people && x.relationCount == y.relationCount;
     };
-    const auto sameError = [](const ReadError& x, const ReadError& y) { return x.line == y.line && x.what == y.what; };
+    const auto sameError = [](const ReadError& x, const ReadError& y) {
+        return x.line == y.line && x.what == y.what && x.gluedTo == y.gluedTo;
+    };
     return a.header.has_value() == b.header.has_value() && (!a.header || sameHeader(*a.header, *b.header)) &&
            a.error.has_value() == b.error.has_value() && (!a.error || sameError(*a.error, *b.error)) &&
            a.failedRelation == b.failedRelation;
@@ -85,7 +87,8 @@ std::string endLine(const ListEnd& end) {
     if (!end.error) return "complete\n";
     return "stopped in " +
            (end.failedRelation == 0 ? std::string("the header") : "relation " + std::to_string(end.failedRelation)) +
-           " at line " + std::to_string(end.error->line) + ": " + end.error->what + "\n";
+           " at line " + std::to_string(end.error->line) + ": " + end.error->what +
+           (end.error->gluedTo.empty() ? "" : " (glued to \"" + end.error->gluedTo + "\")") + "\n";
 }
 
 }  // namespace
