@@ -10,19 +10,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <optional>
 #include <random>
 #include <span>
 #include <string>
-#include <sys/mman.h>
 #include <unistd.h>
-#include <variant>
 #include <vector>
 
 #include "byte_input.h"
 #include "byte_output.h"
 #include "data_file.h"
-#include "relation_list.h"
+#include "memory_file.h"
+#include "read_list.h"
+#include "weight_scale.h"
 
 namespace {
 
@@ -75,15 +74,8 @@ int makeListFile(std::size_t count, std::size_t& bytes) {
         text += sample.weight;
         text += '\n';
     }
-    const int fd = memfd_create("relation-list", MFD_CLOEXEC);
-    if (fd < 0) fail("memfd_create");
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote <= 0) fail("write");
-        done += static_cast<std::size_t>(wrote);
-    }
     bytes = text.size();
-    return fd;
+    return datmos::test::memoryFileWith(text);
 }
 
 // The samples cycle through 2^20 of them: with only a few thousand, the
@@ -102,63 +94,33 @@ void BM_scaleWeight(benchmark::State& state) {
 BENCHMARK(BM_scaleWeight);
 
 // Each iteration reads the whole in-memory list, header included, through
-// a fresh ByteInput, so the figure per relation includes buffer refills.
-void BM_readRelation(benchmark::State& state) {
+// a fresh ByteInput, `batch` relations per call of readRelations, so the
+// figure per relation includes buffer refills.
+void timeReading(benchmark::State& state, std::size_t batch) {
     const auto count = static_cast<std::size_t>(state.range(0));
     std::size_t bytes = 0;
     const int fd = makeListFile(count, bytes);
     for (auto _ : state) {
         if (::lseek(fd, 0, SEEK_SET) != 0) fail("lseek");
         datmos::ByteInput input(fd);
-        const auto header = datmos::readHeader(input);
-        if (!std::holds_alternative<datmos::ListHeader>(header)) {
-            state.SkipWithError("header not read");
+        const datmos::test::ListEnd end = datmos::test::readWholeList(
+            input, batch, [](std::span<const datmos::Relation> relations) { benchmark::DoNotOptimize(relations.data()); });
+        if (end.error) {
+            state.SkipWithError("list not read");
             break;
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            auto relation = datmos::readRelation(input);
-            if (!std::holds_alternative<datmos::Relation>(relation)) {
-                state.SkipWithError("relation not read");
-                break;
-            }
-            benchmark::DoNotOptimize(relation);
         }
     }
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
     ::close(fd);
 }
+
+// One relation per call, as readRelation reads.
+void BM_readRelation(benchmark::State& state) { timeReading(state, 1); }
 BENCHMARK(BM_readRelation)->Arg(100000)->Unit(benchmark::kMillisecond);
 
-// The same list read in batches of 16384 relations, as the converter's
-// reading thread does.
-void BM_readRelations(benchmark::State& state) {
-    const auto count = static_cast<std::size_t>(state.range(0));
-    std::size_t bytes = 0;
-    const int fd = makeListFile(count, bytes);
-    std::vector<datmos::Relation> batch(16384);
-    for (auto _ : state) {
-        if (::lseek(fd, 0, SEEK_SET) != 0) fail("lseek");
-        datmos::ByteInput input(fd);
-        if (!std::holds_alternative<datmos::ListHeader>(datmos::readHeader(input))) {
-            state.SkipWithError("header not read");
-            break;
-        }
-        std::optional<datmos::ReadError> error;
-        for (std::size_t done = 0; done < count && !error;) {
-            const std::span<datmos::Relation> room(batch.data(), std::min(batch.size(), count - done));
-            done += datmos::readRelations(input, room, error);
-            benchmark::DoNotOptimize(batch.data());
-        }
-        if (error) {
-            state.SkipWithError("relation not read");
-            break;
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(count));
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
-    ::close(fd);
-}
+// The same list read in batches of 16384 relations.
+void BM_readRelations(benchmark::State& state) { timeReading(state, 16384); }
 BENCHMARK(BM_readRelations)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 std::vector<datmos::Relation> makeRelations(std::size_t count) {
