@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "expected_data_file.h"
 #include "run_program.h"
 
 namespace e2e {
@@ -21,12 +20,6 @@ using datmos::kExpectInteger;
 using datmos::kExpectReal;
 using datmos::kExpectWeight;
 using datmos::kReadFailed;
-using datmos::test::dataFileWith;
-using datmos::test::kEarlierDataFile;
-using datmos::test::kWorkedDataFile;
-using datmos::test::kWorkedList;
-using datmos::test::repeated;
-using datmos::test::threePeopleWith;
 
 // text, padded with blanks to `size` bytes.
 std::string padTo(std::string text, std::size_t size) {

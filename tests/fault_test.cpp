@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "expected_data_file.h"
 #include "run_program.h"
 
 namespace e2e {
@@ -23,11 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using datmos::kWriteFailed;
-using datmos::test::kEarlierDataFile;
-using datmos::test::kWorkedDataFile;
-using datmos::test::kWorkedList;
-using datmos::test::repeated;
-using datmos::test::threePeopleWith;
 
 mode_t modeOf(const fs::path& path) {
     struct stat status{};

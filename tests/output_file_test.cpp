@@ -5,11 +5,12 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "run_program.h"
 
 namespace datmos {
 namespace {
@@ -18,29 +19,13 @@ namespace fs = std::filesystem;
 
 class OutputFileTest : public ::testing::TestWithParam<OutputFile::Temporary> {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/datmos-output-file-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        directory_ = pattern;
-        target_ = directory_ / "g.txt.datmos";
-    }
-    void TearDown() override { fs::remove_all(directory_); }
-
-    static std::string contentOf(const fs::path& path) {
-        std::ifstream file(path, std::ios::binary);
-        std::stringstream content;
-        content << file.rdbuf();
-        return content.str();
-    }
     static void writeAll(int fd, const std::string& text) {
         ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
-    std::size_t entries() const {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(directory_), fs::directory_iterator()));
-    }
+    std::size_t entries() const { return e2e::listDirectory(directory_.path()).size(); }
 
-    fs::path directory_;
-    fs::path target_;
+    e2e::TempDir directory_;
+    const fs::path target_ = directory_ / "g.txt.datmos";
 };
 
 TEST_P(OutputFileTest, CommitPutsTheWholeFileInPlace) {
@@ -50,7 +35,7 @@ TEST_P(OutputFileTest, CommitPutsTheWholeFileInPlace) {
     writeAll(file.fd(), "people: 1\n");
     EXPECT_FALSE(fs::exists(target_));  // nothing shows before the commit
     EXPECT_EQ(file.commit(), 0);
-    EXPECT_EQ(contentOf(target_), "people: 1\n");
+    EXPECT_EQ(e2e::readFile(target_), "people: 1\n");
     EXPECT_EQ(entries(), 1u);
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -66,7 +51,7 @@ TEST_P(OutputFileTest, ReplacingKeepsThePermissionBits) {
         writeAll(file.fd(), "new");
         ASSERT_EQ(file.commit(), 0);
     }
-    EXPECT_EQ(contentOf(target_), "new");
+    EXPECT_EQ(e2e::readFile(target_), "new");
     EXPECT_EQ(fs::status(target_).permissions(), static_cast<fs::perms>(0640));
     EXPECT_EQ(entries(), 1u);
 }
@@ -77,7 +62,7 @@ TEST_P(OutputFileTest, WithoutCommitNothingChanges) {
         auto opened = OutputFile::open(target_, GetParam());
         writeAll(std::get<OutputFile>(opened).fd(), "partial");
     }
-    EXPECT_EQ(contentOf(target_), "old");
+    EXPECT_EQ(e2e::readFile(target_), "old");
     EXPECT_EQ(entries(), 1u);
 }
 
@@ -97,7 +82,7 @@ TEST_P(OutputFileTest, AnInterruptedProcessLeavesNoTemporaryFile) {
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status)) << status;
         EXPECT_EQ(WTERMSIG(status), signalNumber);
-        EXPECT_EQ(contentOf(target_), "old");
+        EXPECT_EQ(e2e::readFile(target_), "old");
         EXPECT_EQ(entries(), 1u) << "signal " << signalNumber;
     }
 }

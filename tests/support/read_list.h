@@ -33,10 +33,12 @@ struct ListEnd {
 // the converter reads at a time after a number longer than a chunk.
 inline constexpr std::size_t kBatch = 256;
 
-// Reads the header, then every relation it announces, `batch` per call of
-// readRelations, handing each batch to take(std::span<const Relation>).
+// Reads the header, then every relation it announces, `batch` (at least 1)
+// per call of readRelations, handing each batch to
+// take(std::span<const Relation>).
 template <typename Take>
 ListEnd readWholeList(ByteInput& input, std::size_t batch, Take take) {
+    batch = std::max<std::size_t>(batch, 1);
     ListEnd end;
     auto header = readHeader(input);
     if (auto* error = std::get_if<ReadError>(&header)) {

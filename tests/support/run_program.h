@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "expected_data_file.h"
 #include "messages.h"
 
 namespace e2e {
@@ -23,6 +24,13 @@ inline constexpr const char* kProgram = DATMOS_CONVERT;
 
 using datmos::kOpened;
 using datmos::kOpenFailed;
+// The data files to expect.
+using datmos::test::dataFileWith;
+using datmos::test::kEarlierDataFile;
+using datmos::test::kWorkedDataFile;
+using datmos::test::kWorkedList;
+using datmos::test::repeated;
+using datmos::test::threePeopleWith;
 
 // Names of directory entries.
 using Names = std::vector<std::string>;
