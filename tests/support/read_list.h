@@ -85,8 +85,8 @@ std::string linesOf(std::span<const Relation> relations);
 
 // The same relations, weights bit for bit.
 bool sameRelations(std::span<const Relation> a, std::span<const Relation> b);
-// The same header, and the same error (its line, description and glued
-// number) in the same relation.
+// The same header, and the same error (its line, description and, after
+// the first relation, glued number) in the same relation.
 bool sameEnd(const ListEnd& a, const ListEnd& b);
 
 // What was read, for a failure message.
