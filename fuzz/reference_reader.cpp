@@ -163,17 +163,6 @@ public:
         return true;
     }
 
-    // The number right before the refused field, with no whitespace
-    // between, as much of it as the reader keeps; empty at the end of the
-    // text.
-    std::string gluedBefore() const {
-        constexpr std::size_t kGluedBytes = 64;
-        if (position_ == text_.size()) return "";
-        std::size_t start = position_;
-        while (start > 0 && position_ - start < kGluedBytes && !isCSpace(text_[start - 1])) --start;
-        return std::string(text_.substr(start, position_ - start));
-    }
-
     std::uint64_t errorLine() const { return errorLine_; }
     const std::string& errorWhat() const { return errorWhat_; }
 
@@ -210,8 +199,8 @@ constexpr long kLargestPerson = kAnyInt32 - 1;
 datmos::test::ListRead readReferenceList(std::string_view text) {
     datmos::test::ListRead list;
     Reader reader(text);
-    auto stop = [&](std::int64_t relation, std::string gluedTo = "") {
-        list.error = datmos::ReadError{reader.errorLine(), reader.errorWhat(), std::move(gluedTo)};
+    auto stop = [&](std::int64_t relation) {
+        list.error = datmos::ReadError{reader.errorLine(), reader.errorWhat(), {}};
         list.failedRelation = relation;
         return list;
     };
@@ -221,9 +210,7 @@ datmos::test::ListRead readReferenceList(std::string_view text) {
     list.header = header;
     for (std::int32_t index = 0; index < header.relationCount; ++index) {
         datmos::Relation relation;
-        if (!reader.integer(kLargestPerson, datmos::kExpectPerson, relation.first)) {
-            return stop(index + 1, reader.gluedBefore());
-        }
+        if (!reader.integer(kLargestPerson, datmos::kExpectPerson, relation.first)) return stop(index + 1);
         if (!reader.integer(kLargestPerson, datmos::kExpectPerson, relation.second)) return stop(index + 1);
         if (!reader.real(relation.weight)) return stop(index + 1);
         list.relations.push_back(relation);

@@ -79,7 +79,6 @@ std::uint64_t hashOf(const std::uint8_t* data, std::size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const int inputFd = datmos::test::emptyMemoryFile();
-    static const int outputFd = datmos::test::emptyMemoryFile();
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     datmos::test::replaceContents(inputFd, text);
     const std::uint64_t hash = hashOf(data, size);
@@ -140,16 +139,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The writer, given the records read, through a small buffer.
     const std::int32_t people = project.header ? std::min(project.header->people, kMostNames) : 0;
-    datmos::test::replaceContents(outputFd, "");
-    {
-        datmos::ByteOutput output(outputFd, 64 + (hash >> 8) % 193);
-        if (project.header) datmos::writeHead(output, people);
-        for (const datmos::Relation& relation : project.relations) datmos::writeRelation(output, relation);
-        if (!project.error) datmos::writeTail(output);
-        output.flush();
-        if (output.error() != 0) fail("writing to memory failed");
-    }
-    const std::string written = datmos::test::contentOf(outputFd);
+    const std::string written = datmos::test::writtenBy(
+        [&](datmos::ByteOutput& output) {
+            if (project.header) datmos::writeHead(output, people);
+            for (const datmos::Relation& relation : project.relations) datmos::writeRelation(output, relation);
+            if (!project.error) datmos::writeTail(output);
+        },
+        64 + (hash >> 8) % 193);
     const std::string expected =
         project.header ? datmos_fuzz::referenceDataFile(people, project.relations, !project.error) : "";
     if (written != expected) {

@@ -10,27 +10,15 @@
 #include "exact_scaling.h"
 #include "expected_data_file.h"
 #include "memory_file.h"
+#include "read_list.h"
 
 namespace datmos {
 namespace {
 
-// Runs `write` on a ByteOutput over a memory file and gives the bytes.
-template <typename Write>
-std::string written(Write write, std::size_t capacity = ByteOutput::kDefaultCapacity) {
-    const int fd = test::emptyMemoryFile();
-    {
-        ByteOutput output(fd, capacity);
-        write(output);
-        output.flush();
-        EXPECT_EQ(output.error(), 0);
-    }
-    std::string bytes = test::contentOf(fd);
-    ::close(fd);
-    return bytes;
-}
+using test::writtenBy;
 
 TEST(DataFile, WorkedExampleByteForByte) {
-    const std::string bytes = written([](ByteOutput& out) {
+    const std::string bytes = writtenBy([](ByteOutput& out) {
         writeHead(out, 3);
         writeRelation(out, {0, 1, 0.5});
         writeRelation(out, {1, 2, 0.3});
@@ -50,7 +38,7 @@ TEST(DataFile, HeadForFewOrNoPeople) {
         {1, "people: 1\nVarErr: 0.5\nNames: [\n1 ]\nMrel: [\n"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(written([&](ByteOutput& out) { writeHead(out, c.people); }), c.head) << c.people;
+        EXPECT_EQ(writtenBy([&](ByteOutput& out) { writeHead(out, c.people); }), c.head) << c.people;
     }
 }
 
@@ -59,7 +47,7 @@ TEST(DataFile, NamesCountThroughEveryCarry) {
     // to six digits; the smallest buffer makes names straddle its flushes.
     for (const std::int32_t people : {2, 99, 100, 101, 199, 200, 999, 1000, 1001, 10001, 12345, 100001}) {
         for (const std::size_t capacity : {ByteOutput::kMinimumCapacity, ByteOutput::kDefaultCapacity}) {
-            EXPECT_EQ(written([&](ByteOutput& out) { writeHead(out, people); }, capacity), test::dataFileHead(people))
+            EXPECT_EQ(writtenBy([&](ByteOutput& out) { writeHead(out, people); }, capacity), test::dataFileHead(people))
                 << people << " people, buffer of " << capacity;
         }
     }
@@ -79,7 +67,7 @@ TEST(DataFile, RelationLines) {
         {{-2147483647 - 1, 2147483646, 214748.3647}, "( -2147483647 , 2147483647 ) 2147483647\n"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(written([&](ByteOutput& out) { writeRelation(out, c.relation); }), c.line);
+        EXPECT_EQ(writtenBy([&](ByteOutput& out) { writeRelation(out, c.relation); }), c.line);
     }
 }
 
@@ -103,13 +91,13 @@ TEST(DataFile, NumbersOfEveryLength) {
         }
     }
     for (const std::size_t capacity : {ByteOutput::kMinimumCapacity, ByteOutput::kDefaultCapacity}) {
-        EXPECT_EQ(written([&](ByteOutput& out) { writeRelations(out, relations); }, capacity), expected) << capacity;
+        EXPECT_EQ(writtenBy([&](ByteOutput& out) { writeRelations(out, relations); }, capacity), expected) << capacity;
     }
 }
 
 TEST(DataFile, ManyRelationsThroughSmallBuffer) {
     std::string expected;
-    const std::string bytes = written(
+    const std::string bytes = writtenBy(
         [&](ByteOutput& out) {
             for (std::int32_t i = 0; i < 5000; ++i) {
                 writeRelation(out, {i, -i, i / 8.0});

@@ -11,10 +11,13 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
 #include <variant>
 #include <vector>
 
 #include "byte_input.h"
+#include "byte_output.h"
+#include "memory_file.h"
 #include "records.h"
 #include "relation_list.h"
 
@@ -80,13 +83,30 @@ struct ListConverted : ListEnd {
 ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes,
                           std::size_t headerCapacity = ByteInput::kDefaultCapacity);
 
+// What write(ByteOutput&) writes through a buffer of `capacity` bytes.
+template <typename Write>
+std::string writtenBy(Write write, std::size_t capacity = ByteOutput::kMinimumCapacity) {
+    const int fd = emptyMemoryFile();
+    int error = 0;
+    {
+        ByteOutput output(fd, capacity);
+        write(output);
+        output.flush();
+        error = output.error();
+    }
+    std::string bytes = error == 0 ? contentOf(fd) : std::string();
+    ::close(fd);
+    if (error != 0) throw std::runtime_error("writing to a memory file failed");
+    return bytes;
+}
+
 // The lines that writeRelations gives for the relations.
 std::string linesOf(std::span<const Relation> relations);
 
 // The same relations, weights bit for bit.
 bool sameRelations(std::span<const Relation> a, std::span<const Relation> b);
-// The same header, and the same error (its line, description and, after
-// the first relation, glued number) in the same relation.
+// The same header, and the same error (its line and description) in the
+// same relation.
 bool sameEnd(const ListEnd& a, const ListEnd& b);
 
 // What was read, for a failure message.
