@@ -159,8 +159,17 @@ public:
             return refuse(datmos::kExpectWeight, static_cast<std::size_t>(last - terminated_.c_str()));
         }
         value = parsed;
-        position_ = static_cast<std::size_t>(last - terminated_.c_str());
+        weightStart_ = position_;
+        position_ = weightEnd_ = static_cast<std::size_t>(last - terminated_.c_str());
         return true;
+    }
+
+    // The weight that the field at the current position directly follows,
+    // if any: at most its last 64 bytes, as the converter's readers keep.
+    std::string gluedToWeight() const {
+        if (position_ != weightEnd_ || weightEnd_ == weightStart_ || position_ >= text_.size()) return {};
+        const std::size_t first = std::max(weightStart_, weightEnd_ - std::min<std::size_t>(weightEnd_, 64));
+        return std::string(text_.substr(first, weightEnd_ - first));
     }
 
     std::uint64_t errorLine() const { return errorLine_; }
@@ -187,6 +196,8 @@ private:
     std::string_view text_;
     std::string terminated_;  // the same bytes, NUL-terminated for the C conversions
     std::size_t position_ = 0;
+    std::size_t weightStart_ = 0;  // where the last weight read lies
+    std::size_t weightEnd_ = 0;
     std::uint64_t errorLine_ = 0;
     std::string errorWhat_;
 };
@@ -210,7 +221,12 @@ datmos::test::ListRead readReferenceList(std::string_view text) {
     list.header = header;
     for (std::int32_t index = 0; index < header.relationCount; ++index) {
         datmos::Relation relation;
-        if (!reader.integer(kLargestPerson, datmos::kExpectPerson, relation.first)) return stop(index + 1);
+        if (!reader.integer(kLargestPerson, datmos::kExpectPerson, relation.first)) {
+            const std::string glued = reader.gluedToWeight();
+            stop(index + 1);
+            list.error->gluedTo = glued;
+            return list;
+        }
         if (!reader.integer(kLargestPerson, datmos::kExpectPerson, relation.second)) return stop(index + 1);
         if (!reader.real(relation.weight)) return stop(index + 1);
         list.relations.push_back(relation);

@@ -61,6 +61,14 @@ bool ByteInput::fill() {
     }
 }
 
+std::string_view ByteInput::weightEndingAt(const char* at) const {
+    const std::uint64_t end = offsetOf(at);
+    if (end != weightEnd_ || end == weightStart_) return {};
+    const std::uint64_t kept = offsetOf(buffer_.begin());
+    const std::uint64_t first = std::max({weightStart_, kept, end - std::min<std::uint64_t>(end, kKeptBehind)});
+    return {at - (end - first), static_cast<std::size_t>(end - first)};
+}
+
 std::uint64_t ByteInput::lineAt(const char* position) const {
     const std::uint64_t before = rereadable_ ? countLineEndsInFile(fd_, bytesBeforeBuffer_) : linesBeforeBuffer_;
     return 1 + before + countLineEnds(buffer_.begin(), position, afterCarriageReturn_);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "padded_bytes.h"
 
@@ -55,6 +56,15 @@ public:
     std::uint64_t offsetOf(const char* position) const {
         return bytesBeforeBuffer_ + static_cast<std::uint64_t>(position - buffer_.begin());
     }
+    // Where the last weight read began and ended, for a message about a
+    // field glued to it: the text of that weight before `at` when `at` is
+    // its end, at most kKeptBehind bytes of it; else empty.
+    void noteWeight(std::uint64_t startOffset, std::uint64_t endOffset) {
+        weightStart_ = startOffset;
+        weightEnd_ = endOffset;
+    }
+    std::string_view weightEndingAt(const char* at) const;
+
     // The errno of a failed read(2), or 0.
     int readError() const { return readError_; }
 
@@ -76,6 +86,8 @@ private:
     std::uint64_t bytesBeforeBuffer_ = 0;  // bytes already dropped
     std::uint64_t linesBeforeBuffer_ = 0;  // line ends in them, unless rereadable_
     bool afterCarriageReturn_ = false;     // the last of them is a carriage return
+    std::uint64_t weightStart_ = 0;        // offsets of the last weight noted
+    std::uint64_t weightEnd_ = 0;
 };
 
 }  // namespace datmos

@@ -79,7 +79,7 @@ bool ChunkReader::readField(int field, Relation& relation) {
             fail(p, expectedFound(rules_.expectPerson, p, end_, scan.stop));
         }
         if (error_) {
-            if (field == 0) error_->gluedTo = gluedBefore(p, begin_);
+            if (field == 0 && p == weightEnd_) error_->gluedTo = gluedText(weightStart_, p);
             return false;
         }
         (field == 0 ? relation.first : relation.second) = scan.value;
@@ -95,7 +95,8 @@ bool ChunkReader::readField(int field, Relation& relation) {
             return false;
         }
         relation.weight = scan.value;
-        p = scan.stop;
+        weightStart_ = p;
+        weightEnd_ = p = scan.stop;
     }
     // Past the whitespace after the number, where the fast path expects
     // the next one.

@@ -71,6 +71,8 @@ private:
     const char* const begin_;
     const char* position_;
     const char* end_;
+    const char* weightStart_ = nullptr;  // the last weight read field by field
+    const char* weightEnd_ = nullptr;
     bool endOfInput_;
     int readError_;
     int firstField_;

@@ -81,6 +81,7 @@ bool skipSpaceBefore(ByteInput& input, std::string_view expected, ReadError& err
 }
 
 [[gnu::noinline]] bool readLongWeight(ByteInput& input, double& value, ReadError& error) {
+    const std::uint64_t start = input.offsetOf(input.cursor());
     std::string head;
     const RealScan scan = scanLongReal(input, head);
     if (input.readError() != 0) {
@@ -88,6 +89,7 @@ bool skipSpaceBefore(ByteInput& input, std::string_view expected, ReadError& err
     } else if (!weightScales(scan.value)) {
         error = {input.lineAt(input.cursor()), expectedFound(kExpectWeight, head.data(), head.data() + head.size()), {}};
     } else {
+        input.noteWeight(start, input.offsetOf(input.cursor()));
         value = scan.value;
         return true;
     }
@@ -123,15 +125,15 @@ bool readPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, R
     return readInteger(input, rules.lowestPerson, rules.largestPerson, rules.expectPerson, value, error);
 }
 
-// The first person number, which may directly follow the number before it
-// (the weight of the relation before, or the count of relations): then a
-// refusal names that number too.
+// The first person number, which may directly follow the weight of the
+// relation before, with no whitespace between: then a refusal names that
+// weight too. Its text is taken before the field is read, which may move
+// the window a long way on.
 bool readFirstPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, ReadError& error) {
-    static_assert(ByteInput::kKeptBehind >= kGluedBytes);
+    static_assert(ByteInput::kKeptBehind == kGluedBytes, "both readers show as much of a glued weight");
+    const std::string glued = skipSpace(input) ? std::string(input.weightEndingAt(input.cursor())) : std::string();
     if (readPerson(input, rules, value, error)) return true;
-    if (input.readError() == 0 && input.cursor() != input.end()) {
-        error.gluedTo = gluedBefore(input.cursor(), input.start());
-    }
+    if (input.readError() == 0) error.gluedTo = glued;
     return false;
 }
 
@@ -146,6 +148,7 @@ bool readWeight(ByteInput& input, double& value, ReadError& error) {
     } else if (!weightScales(scan.value)) {
         error = refusal(input, kExpectWeight, scan.stop);
     } else {
+        input.noteWeight(input.offsetOf(input.cursor()), input.offsetOf(scan.stop));
         input.advanceTo(scan.stop);
         value = scan.value;
         return true;

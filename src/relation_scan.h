@@ -18,14 +18,13 @@
 
 namespace datmos {
 
-// What a refused first person number is glued to: the number right before
-// it, with no whitespace between, as far back as `start` and at most
-// kGluedBytes; empty where whitespace (or nothing) comes first.
+// What a message shows of a weight that a refused first person number is
+// glued to: its text [start, end), at most its last kGluedBytes, as both
+// readers keep them.
 inline constexpr std::size_t kGluedBytes = 64;
-inline std::string_view gluedBefore(const char* at, const char* start) {
-    const char* word = at;
-    while (word > start && static_cast<std::size_t>(at - word) < kGluedBytes && !isSpace(word[-1])) --word;
-    return {word, static_cast<std::size_t>(at - word)};
+inline std::string_view gluedText(const char* start, const char* end) {
+    if (static_cast<std::size_t>(end - start) > kGluedBytes) start = end - kGluedBytes;
+    return {start, static_cast<std::size_t>(end - start)};
 }
 
 [[gnu::always_inline]] inline const char* pastSpace(const char* s) {

@@ -50,7 +50,9 @@ bool sameEnd(const ListEnd& a, const ListEnd& b) {
     const auto sameHeader = [](const ListHeader& x, const ListHeader& y) {
         return x.people == y.people && x.relationCount == y.relationCount;
     };
-    const auto sameError = [](const ReadError& x, const ReadError& y) { return x.line == y.line && x.what == y.what; };
+    const auto sameError = [](const ReadError& x, const ReadError& y) {
+        return x.line == y.line && x.what == y.what && x.gluedTo == y.gluedTo;
+    };
     return a.header.has_value() == b.header.has_value() && (!a.header || sameHeader(*a.header, *b.header)) &&
            a.error.has_value() == b.error.has_value() && (!a.error || sameError(*a.error, *b.error)) &&
            a.failedRelation == b.failedRelation;
