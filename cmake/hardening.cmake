@@ -41,10 +41,3 @@ add_compile_options(${datmos_hardening_flags} -Wformat -Werror=format-security
   # with another value would warn.
   "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
 add_link_options(-pie LINKER:-z,relro LINKER:-z,now)
-
-# Fortified, glibc declares write() and the like warn_unused_result. The
-# wake-up pipe's one-byte write ignores its result with a cast to void,
-# which GCC does not take as using it; drop this once that write uses its
-# result.
-set_source_files_properties(${PROJECT_SOURCE_DIR}/src/parallel_conversion.cpp
-  PROPERTIES COMPILE_OPTIONS -Wno-unused-result)
