@@ -105,7 +105,7 @@ constexpr int kBlockNumbers = 100;
 
 // The two digits "00" to "99", one after the other.
 constexpr auto kDigitPairs = [] {
-    std::array<char, 2 * kBlockNumbers> pairs{};
+    std::array<char, std::size_t{2} * kBlockNumbers> pairs{};
     for (std::size_t i = 0; i < kBlockNumbers; ++i) {
         pairs[2 * i] = static_cast<char>('0' + i / 10);
         pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
