@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <fcntl.h>
 #include <memory>
 #include <mutex>
@@ -224,57 +223,44 @@ private:
     int ends_[2];
 };
 
-// The threads: one cuts the list into chunks, the workers convert them,
-// each as soon as it knows where its chunk begins in the list.
+// The threads, every one alike: each takes its turn to cut the next chunk
+// from the list, counts its words, converts it as soon as it knows where
+// the chunk begins in the list, and writes the converted chunks that are
+// next in list order, so that a chunk mostly stays on the core that read
+// it, and no thread waits only to pass work on.
 class Workers {
 public:
-    // `wakeup` wakes the cutter from a wait for input when the workers stop.
+    // `wakeup` wakes a thread that waits for input when the conversion
+    // ends. The calling thread is one of the workers.
     Workers(ChunkCutter& cutter, Wakeup& wakeup, unsigned workers, std::size_t chunkBytes, std::int64_t numbersTotal,
-            const ReadRules& rules, bool countLineEnds)
-        : cutter_(cutter), wakeup_(wakeup), numbersTotal_(numbersTotal), rules_(rules), countLineEnds_(countLineEnds) {
+            const ReadRules& rules, InOrder& inOrder)
+        : cutter_(cutter), wakeup_(wakeup), numbersTotal_(numbersTotal), rules_(rules), inOrder_(inOrder),
+          workers_(workers) {
         const std::size_t slots = kSlotsPerWorker * workers + 2;
         for (std::size_t i = 0; i < slots; ++i) {
             slots_.push_back(std::make_unique<Slot>(chunkBytes));
             free_.push_back(slots_.back().get());
         }
         bySequence_.resize(slots);
+    }
+    ~Workers() { finish(); }
+
+    // Converts the list on this thread and workers - 1 others. Gives the
+    // overlong chunk after which the rest of the list must be read in
+    // order, if there is one.
+    const Slot* run() {
         try {
-            threads_.emplace_back([this] { cut(); });
-            for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+            for (unsigned i = 1; i < workers_; ++i) threads_.emplace_back([this] { work(); });
         } catch (...) {
-            stop();
+            finish();
             throw;
         }
-    }
-    ~Workers() { stop(); }
-
-    // Waits for the chunk at that place in the list to be converted.
-    Slot& converted(std::uint64_t sequence) {
-        std::unique_lock lock(mutex_);
-        await(lock, [this, sequence] {
-            const Slot* slot = bySequence_[sequence % bySequence_.size()];
-            return slot != nullptr && slot->sequence == sequence && slot->converted;
-        });
-        return *bySequence_[sequence % bySequence_.size()];
-    }
-
-    void release(Slot& slot) {
-        {
-            const std::lock_guard lock(mutex_);
-            free_.push_back(&slot);
-        }
-        announce();
-    }
-
-    void stop() {
-        {
-            const std::lock_guard lock(mutex_);
-            stopping_ = true;
-        }
-        announce();
-        wakeup_.ring();
+        work();
+        // The others end too once the list is cut, after writing what is
+        // theirs to write.
         for (std::thread& thread : threads_) thread.join();
         threads_.clear();
+        return overlong_;
     }
 
 private:
@@ -284,26 +270,44 @@ private:
     }
     template <typename Ready>
     void await(std::unique_lock<std::mutex>& lock, Ready ready);
-    void cut();
     void work();
+    Slot* cut(std::unique_lock<std::mutex>& lock);
     void place(Slot& counted);
+    void writeInOrder(std::unique_lock<std::mutex>& lock);
+    void end(std::unique_lock<std::mutex>& lock);
+    void finish() {
+        {
+            const std::lock_guard lock(mutex_);
+            ended_ = true;
+        }
+        announce();
+        wakeup_.ring();
+        for (std::thread& thread : threads_) thread.join();
+        threads_.clear();
+    }
 
     ChunkCutter& cutter_;
     Wakeup& wakeup_;
     const std::int64_t numbersTotal_;
     const ReadRules& rules_;
-    const bool countLineEnds_;
+    InOrder& inOrder_;
+    const unsigned workers_;
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<Slot*> bySequence_;  // the slot of chunk n at n % size
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::atomic<std::uint64_t> changes_ = 0;  // announced changes so far
-    std::deque<Slot*> free_;
-    std::deque<Slot*> filled_;
+    std::vector<Slot*> free_;
+    bool cutting_ = false;    // a thread is cutting the next chunk
+    bool cutAll_ = false;     // the chunk that ends the list (or an overlong one) is cut
+    bool writing_ = false;    // a thread is writing chunks in list order
+    bool ended_ = false;      // every chunk needed is written, or the conversion failed
+    std::uint64_t nextToCut_ = 0;
     std::uint64_t nextToPlace_ = 0;
     std::uint64_t wordsBeforeNext_ = 0;
-    bool stopping_ = false;
+    std::uint64_t nextToWrite_ = 0;
+    const Slot* overlong_ = nullptr;
     std::vector<std::thread> threads_;
 };
 
@@ -330,28 +334,40 @@ void Workers::await(std::unique_lock<std::mutex>& lock, Ready ready) {
     }
 }
 
-// The cutting thread: fills free slots with the next chunks.
-void Workers::cut() {
-    for (std::uint64_t sequence = 0;; ++sequence) {
-        Slot* slot = nullptr;
-        {
-            std::unique_lock lock(mutex_);
-            await(lock, [this] { return stopping_ || !free_.empty(); });
-            if (stopping_) return;
-            slot = free_.front();
-            free_.pop_front();
-        }
-        if (!cutter_.next(slot->chunk)) return;
-        {
-            const std::lock_guard lock(mutex_);
-            slot->sequence = sequence;
-            slot->counted = slot->placed = slot->converted = false;
-            bySequence_[sequence % bySequence_.size()] = slot;
-            filled_.push_back(slot);
-        }
+// Ends the conversion for every thread; one waiting for input wakes up.
+void Workers::end(std::unique_lock<std::mutex>& lock) {
+    ended_ = true;
+    lock.unlock();
+    announce();
+    wakeup_.ring();
+    lock.lock();
+}
+
+// Cuts the next chunk of the list into a free slot, with the lock held
+// except while reading; one thread at a time cuts, in list order. Null
+// once there is nothing more to cut.
+Slot* Workers::cut(std::unique_lock<std::mutex>& lock) {
+    await(lock, [this] { return ended_ || cutAll_ || (!cutting_ && !free_.empty()); });
+    if (ended_ || cutAll_) return nullptr;
+    Slot* slot = free_.back();
+    free_.pop_back();
+    cutting_ = true;
+    lock.unlock();
+    const bool cut = cutter_.next(slot->chunk);
+    lock.lock();
+    cutting_ = false;
+    if (!cut) {  // cancelled: the conversion has ended
+        free_.push_back(slot);
+        cutAll_ = true;
         announce();
-        if (slot->chunk.endOfInput || slot->chunk.overlong) return;
+        return nullptr;
     }
+    slot->sequence = nextToCut_++;
+    slot->counted = slot->placed = slot->converted = false;
+    bySequence_[slot->sequence % bySequence_.size()] = slot;
+    cutAll_ = slot->chunk.endOfInput || slot->chunk.overlong;
+    announce();
+    return slot;
 }
 
 // Gives the chunks whose words are counted, in list order, the count of
@@ -368,35 +384,54 @@ void Workers::place(Slot& counted) {
     }
 }
 
-// A worker thread: counts a chunk's words, waits until the words before it
-// are counted, and converts it as if every word were one number. Where that
-// guess is wrong, InOrder::write converts it again.
-void Workers::work() {
-    for (;;) {
-        Slot* slot = nullptr;
-        {
-            std::unique_lock lock(mutex_);
-            await(lock, [this] { return stopping_ || !filled_.empty(); });
-            if (stopping_) return;
-            slot = filled_.front();
-            filled_.pop_front();
+// Writes the converted chunks that are next in list order, unless another
+// thread already does: that one writes them. Called with the lock held;
+// it is let go while writing.
+void Workers::writeInOrder(std::unique_lock<std::mutex>& lock) {
+    if (writing_) return;
+    writing_ = true;
+    while (!ended_) {
+        Slot* next = bySequence_[nextToWrite_ % bySequence_.size()];
+        if (next == nullptr || next->sequence != nextToWrite_ || !next->converted) break;
+        if (next->chunk.overlong) {  // read from here on in order, once every thread has stopped
+            overlong_ = next;
+            end(lock);
+            break;
         }
+        lock.unlock();
+        const bool more = inOrder_.write(*next);
+        lock.lock();
+        ++nextToWrite_;
+        free_.push_back(next);
+        announce();
+        if (!more) end(lock);
+    }
+    writing_ = false;
+}
+
+// A worker: cuts a chunk, counts its words, waits until the words before it
+// are counted, converts it as if every word were one number (where that
+// guess is wrong, InOrder::write converts it again) and writes what is next
+// in list order.
+void Workers::work() {
+    std::unique_lock lock(mutex_);
+    while (Slot* slot = cut(lock)) {
+        lock.unlock();
         const ListChunk& chunk = slot->chunk;
         slot->words = countWords(chunk.bytes.begin(), chunk.bytes.end());
-        slot->lineEnds =
-            countLineEnds_ ? countLineEnds(chunk.bytes.begin(), chunk.bytes.end(), chunk.afterCarriageReturn) : 0;
-        {
-            std::unique_lock lock(mutex_);
-            place(*slot);
-            announce();
-            await(lock, [this, slot] { return stopping_ || slot->placed; });
-            if (stopping_) return;
+        if (inOrder_.countsLineEnds()) {
+            slot->lineEnds = countLineEnds(chunk.bytes.begin(), chunk.bytes.end(), chunk.afterCarriageReturn);
         }
+        lock.lock();
+        place(*slot);
+        announce();
+        await(lock, [this, slot] { return ended_ || slot->placed; });
+        if (ended_) return;
+        lock.unlock();
         if (!chunk.overlong) convertChunk(*slot, static_cast<std::int64_t>(slot->wordsBefore), numbersTotal_, rules_);
-        {
-            const std::lock_guard lock(mutex_);
-            slot->converted = true;
-        }
+        lock.lock();
+        slot->converted = true;
+        writeInOrder(lock);
         announce();
     }
 }
@@ -439,19 +474,8 @@ RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, 
                        false, wakeup.fd());
     if (workers == 1) return convertOnThisThread(cutter, chunkBytes, inOrder, numbersTotal, rules);
 
-    Workers threads(cutter, wakeup, workers, chunkBytes, numbersTotal, rules, inOrder.countsLineEnds());
-    for (std::uint64_t sequence = 0;; ++sequence) {
-        Slot& slot = threads.converted(sequence);
-        if (slot.chunk.overlong) {
-            threads.stop();  // the cutter has finished, the workers have nothing left
-            inOrder.readRest(slot, cutter.carry());
-            break;
-        }
-        const bool more = inOrder.write(slot);
-        threads.release(slot);
-        if (!more) break;
-    }
-    threads.stop();  // the cutter may be waiting for input that nothing needs
+    Workers threads(cutter, wakeup, workers, chunkBytes, numbersTotal, rules, inOrder);
+    if (const Slot* overlong = threads.run()) inOrder.readRest(*overlong, cutter.carry());
     return inOrder.outcome();
 }
 
