@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sched.h>
@@ -245,15 +246,23 @@ public:
     }
     ~Workers() { finish(); }
 
-    // Converts the list on this thread and workers - 1 others. Gives the
-    // overlong chunk after which the rest of the list must be read in
+    // Converts the list on this thread and workers - 1 others, which
+    // begin while this one writes what comes before the relations. Gives
+    // the overlong chunk after which the rest of the list must be read in
     // order, if there is one.
-    const Slot* run() {
+    const Slot* run(const std::function<void()>& writeFirst) {
+        writing_ = true;  // until writeFirst is done
         try {
             for (unsigned i = 1; i < workers_; ++i) threads_.emplace_back([this] { work(); });
         } catch (...) {
             finish();
             throw;
+        }
+        if (writeFirst) writeFirst();
+        {
+            std::unique_lock lock(mutex_);
+            writing_ = false;
+            writeInOrder(lock);
         }
         work();
         // The others end too once the list is cut, after writing what is
@@ -439,7 +448,9 @@ void Workers::work() {
 // One thread does it all, chunk after chunk: where only one core is
 // available, threads would only take turns.
 RelationsOutcome convertOnThisThread(ChunkCutter& cutter, std::size_t chunkBytes, InOrder& inOrder,
-                                     std::int64_t numbersTotal, const ReadRules& rules) {
+                                     std::int64_t numbersTotal, const ReadRules& rules,
+                                     const std::function<void()>& writeFirst) {
+    if (writeFirst) writeFirst();
     Slot slot(chunkBytes);
     while (cutter.next(slot.chunk)) {
         if (slot.chunk.overlong) {
@@ -459,8 +470,12 @@ RelationsOutcome convertOnThisThread(ChunkCutter& cutter, std::size_t chunkBytes
 }  // namespace
 
 RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
-                                  unsigned workers, std::size_t chunkBytes, const ReadRules& rules) {
-    if (relationCount <= 0 && !rules.strict) return {};
+                                  unsigned workers, std::size_t chunkBytes, const ReadRules& rules,
+                                  const std::function<void()>& writeFirst) {
+    if (relationCount <= 0 && !rules.strict) {
+        if (writeFirst) writeFirst();
+        return {};
+    }
     const std::int64_t numbersTotal = std::int64_t{std::max(relationCount, 0)} * kFieldsPerRelation;
     if (workers == 0) workers = coresAvailable();
     if (chunkBytes == 0) {
@@ -472,10 +487,10 @@ RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, 
     // return stands there.
     ChunkCutter cutter(input.fd(), std::span<const char>(input.cursor(), input.end()), input.offsetOf(input.cursor()),
                        false, wakeup.fd());
-    if (workers == 1) return convertOnThisThread(cutter, chunkBytes, inOrder, numbersTotal, rules);
+    if (workers == 1) return convertOnThisThread(cutter, chunkBytes, inOrder, numbersTotal, rules, writeFirst);
 
     Workers threads(cutter, wakeup, workers, chunkBytes, numbersTotal, rules, inOrder);
-    if (const Slot* overlong = threads.run()) inOrder.readRest(*overlong, cutter.carry());
+    if (const Slot* overlong = threads.run(writeFirst)) inOrder.readRest(*overlong, cutter.carry());
     return inOrder.outcome();
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "byte_input.h"
@@ -26,8 +27,10 @@ struct RelationsOutcome {
 // `rules`, and writes their lines to `output`, in list order. The workers
 // number one per core that the process may run on, unless `workers` says
 // otherwise; a chunk holds at most `chunkBytes` bytes, unless 0 (then a
-// size that keeps memory bounded).
+// size that keeps memory bounded). `writeFirst`, where given, writes what
+// precedes the lines in `output`, while the workers begin.
 RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
-                                  unsigned workers = 0, std::size_t chunkBytes = 0, const ReadRules& rules = {});
+                                  unsigned workers = 0, std::size_t chunkBytes = 0, const ReadRules& rules = {},
+                                  const std::function<void()>& writeFirst = {});
 
 }  // namespace datmos
