@@ -210,11 +210,13 @@ packages() {
     done
     grep -q -E '^Maintainer: .+ <[^ >]+@[^ >]+>$' <<<"$control" ||
         { detail="control lacks a Maintainer \"Name <address>\""; return 1; }
-    # The executable links the C and C++ runtimes; dpkg-shlibdeps must have
-    # found both, with versions.
+    # The executable links the C runtime (the C++ one is linked in, unless
+    # built with DATMOS_STATIC_RUNTIME=OFF); dpkg-shlibdeps must have found
+    # what it links, with versions.
     depends=$(dpkg-deb -f "$deb" Depends)
     if ! grep -q -E '(^|, )libc6 \(>= [0-9.]+\)' <<<"$depends" ||
-            ! grep -q -E '(^|, )libstdc\+\+6 \(>= [0-9.]+\)' <<<"$depends"; then
+            { ldd "$build/datmos-convert" | grep -q 'libstdc++' &&
+              ! grep -q -E '(^|, )libstdc\+\+6 \(>= [0-9.]+\)' <<<"$depends"; }; then
         detail="Depends is \"$depends\""
         return 1
     fi
