@@ -93,7 +93,7 @@ Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
 
     // The head is written while the workers begin on the relations.
     const RelationsOutcome relations = convertRelations(input, relationCount, output, kEveryCore, kChunkToFit, rules,
-                                                        [&output, people] { writeHead(output, people); });
+                                                        [&output, people = people] { writeHead(output, people); });
     if (output.error() != 0) return Failure{writeFailed(output.error())};
     if (relations.readError) return Failure{relationsFailed(relations, relationCount)};
     writeTail(output);
