@@ -218,11 +218,17 @@ inline const char* scanPlainDecimal(const char* s, bool negative, double& value)
     return s;
 }
 
-inline int hexDigitValue(char c) {
-    if (isDigit(c)) return c - '0';
-    const int letter = c | 0x20;
-    return letter >= 'a' && letter <= 'f' ? letter - 'a' + 10 : -1;
-}
+// The value of a hexadecimal digit, -1 for any other byte. A table: the
+// digits and letters of a hexadecimal fraction come in no predictable
+// order, and a test of which kind a byte is would mostly be mispredicted.
+inline constexpr auto kHexDigitValues = [] {
+    std::array<std::int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 10; ++i) table['0' + i] = static_cast<std::int8_t>(i);
+    for (int i = 0; i < 6; ++i) table['a' + i] = table['A' + i] = static_cast<std::int8_t>(10 + i);
+    return table;
+}();
+inline int hexDigitValue(char c) { return kHexDigitValues[static_cast<unsigned char>(c)]; }
 
 // "0x" and up to 15 hexadecimal digits with a point anywhere, and a binary
 // exponent "p" of up to 4 digits. Where the digits form an integer below
