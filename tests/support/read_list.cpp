@@ -27,11 +27,16 @@ ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std:
         return converted;
     }
     converted.header = std::get<ListHeader>(header);
+    // Something written first, while the workers begin, as the head is.
+    constexpr std::string_view kFirst = "written first\n";
     converted.lines = writtenBy([&](ByteOutput& output) {
-        RelationsOutcome outcome = convertRelations(input, converted.header->relationCount, output, workers, chunkBytes);
+        RelationsOutcome outcome = convertRelations(input, converted.header->relationCount, output, workers, chunkBytes,
+                                                    {}, [&output] { output.write(kFirst); });
         converted.error = std::move(outcome.readError);
         converted.failedRelation = outcome.failedRelation;
     });
+    // Where it is missing or out of place, the lines show it and differ.
+    if (converted.lines.starts_with(kFirst)) converted.lines.erase(0, kFirst.size());
     return converted;
 }
 

@@ -76,7 +76,9 @@ ListRead readList(int fd, std::size_t capacity = ByteInput::kDefaultCapacity, st
 // A whole list converted as the converter converts it: the header read
 // through a window of `headerCapacity` bytes, then the relations by
 // convertRelations on `workers` threads in chunks of `chunkBytes` (0: the
-// converter's own size). `lines` holds the relation lines written.
+// converter's own size), with a line written first while the workers
+// begin, as the head is. `lines` holds the relation lines written after
+// that line.
 struct ListConverted : ListEnd {
     std::string lines;
 };
