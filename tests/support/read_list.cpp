@@ -18,6 +18,9 @@ ListRead readList(int fd, std::size_t capacity, std::size_t batch) {
     return list;
 }
 
+// Something written first, while the workers begin, as the head is.
+constexpr std::string_view kWrittenFirst = "written first\n";
+
 ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std::size_t headerCapacity) {
     ListConverted converted;
     ByteInput input(fd, headerCapacity);
@@ -27,16 +30,14 @@ ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std:
         return converted;
     }
     converted.header = std::get<ListHeader>(header);
-    // Something written first, while the workers begin, as the head is.
-    constexpr std::string_view kFirst = "written first\n";
     converted.lines = writtenBy([&](ByteOutput& output) {
         RelationsOutcome outcome = convertRelations(input, converted.header->relationCount, output, workers, chunkBytes,
-                                                    {}, [&output] { output.write(kFirst); });
+                                                    {}, [&output] { output.write(kWrittenFirst); });
         converted.error = std::move(outcome.readError);
         converted.failedRelation = outcome.failedRelation;
     });
     // Where it is missing or out of place, the lines show it and differ.
-    if (converted.lines.starts_with(kFirst)) converted.lines.erase(0, kFirst.size());
+    if (converted.lines.starts_with(kWrittenFirst)) converted.lines.erase(0, kWrittenFirst.size());
     return converted;
 }
 
