@@ -74,6 +74,8 @@ void ByteOutput::reserveFor(std::size_t size) {
 }
 
 void ByteOutput::finish() {
+    // The last bytes need no reserve: a small file then never gets one.
+    reserving_ = false;
     flush();
     if (reserved_ <= written_) return;
     // Truncating to the size the file already has frees the blocks past its
