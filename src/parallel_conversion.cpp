@@ -440,9 +440,10 @@ void Workers::work() {
         lock.unlock();
         if (!chunk.overlong) convertChunk(*slot, static_cast<std::int64_t>(slot->wordsBefore), numbersTotal_, rules_);
         lock.lock();
+        // No thread waits for this: whoever writes in order looks again
+        // under the lock before it stops.
         slot->converted = true;
         writeInOrder(lock);
-        announce();
     }
 }
 
