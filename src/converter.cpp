@@ -17,8 +17,8 @@
 #include "data_file.h"
 #include "messages.h"
 #include "output_file.h"
-#include "parallel_conversion.h"
 #include "relation_list.h"
+#include "relations_conversion.h"
 #include "version.h"
 
 namespace datmos {
@@ -26,10 +26,10 @@ namespace {
 
 constexpr int kExitStatus = 1;  // the same after a success as after a failure
 constexpr std::string_view kOutputSuffix = ".datmos";
-// The header is read through a small window; the relations after it go
-// through the chunks of the parallel conversion, on every core, in chunks
-// of the size that keeps memory bounded.
-constexpr std::size_t kHeaderWindow = std::size_t{64} << 10;
+// The first read takes in the header and, for most lists, the whole list,
+// which is then converted straight from that window; a list that goes on
+// past it is cut into chunks for every core.
+constexpr std::size_t kFirstRead = std::size_t{256} << 10;
 constexpr unsigned kEveryCore = 0;
 constexpr std::size_t kChunkToFit = 0;
 
@@ -56,17 +56,29 @@ int answer(std::string_view text) {
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }
 
+struct RelationList {
+    int fd = -1;
+    std::size_t window = kFirstRead;  // what the first read takes in
+};
+
 // Opens the relation list for reading; a directory counts as unopenable.
-int openRelationList(const char* path) {
+// A regular file shorter than the first read gets a window of its size
+// and one byte more, so that reading it whole finds its end.
+RelationList openRelationList(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) return -1;
+    if (fd < 0) return {};
     struct stat status{};
     if (::fstat(fd, &status) != 0 || S_ISDIR(status.st_mode)) {
         ::close(fd);
-        return -1;
+        return {};
     }
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return fd;
+    RelationList list{fd};
+    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) < kFirstRead) {
+        list.window = static_cast<std::size_t>(status.st_size) + 1;
+    } else if (S_ISREG(status.st_mode)) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    return list;
 }
 
 // The message of a read error in the relations: where, and what, naming
@@ -104,15 +116,15 @@ Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
 
 // The conversion of one relation list into its data file.
 int convertList(const char* path, bool strict) {
-    const int inputFd = openRelationList(path);
-    if (inputFd < 0) return finish(kOpenFailed);
+    const RelationList list = openRelationList(path);
+    if (list.fd < 0) return finish(kOpenFailed);
     say(kOpened);
 
     auto opened = OutputFile::open(std::string(path) + std::string(kOutputSuffix));
     if (std::holds_alternative<int>(opened)) return finish(kOpenFailed);
     OutputFile& dataFile = std::get<OutputFile>(opened);
 
-    ByteInput input(inputFd, kHeaderWindow);
+    ByteInput input(list.fd, list.window);
     ByteOutput output(dataFile.fd(), ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
     Outcome outcome = convert(input, output, strict);
     if (!outcome) {

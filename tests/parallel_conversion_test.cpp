@@ -2,12 +2,13 @@
 // what the stream reader gives reading them in order: the same lines, or the
 // same first error with its line and relation number, whatever the chunk
 // size, the number of workers, the layout and the kind of input.
-#include "parallel_conversion.h"
+#include "relations_conversion.h"
 
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "memory_file.h"
@@ -25,9 +26,10 @@ test::ListConverted inOrder(const std::string& list) {
     return {read, test::linesOf(read.relations)};
 }
 
-test::ListConverted inParallel(const std::string& list, unsigned workers, std::size_t chunkBytes, bool fromPipe) {
+test::ListConverted inParallel(const std::string& list, unsigned workers, std::size_t window, std::size_t chunkBytes,
+                               bool fromPipe) {
     const int fd = fromPipe ? test::pipeWith(list) : test::memoryFileWith(list);
-    test::ListConverted converted = test::convertList(fd, workers, chunkBytes);
+    test::ListConverted converted = test::convertList(fd, workers, chunkBytes, window);
     ::close(fd);
     return converted;
 }
@@ -47,6 +49,9 @@ std::string generated(int relations, const char* separator, const char* lineEnd,
     }
     return text;
 }
+
+// A window that holds every list of the table whole.
+constexpr std::size_t kWholeList = std::size_t{1} << 20;
 
 TEST(ParallelConversion, MatchesReadingInOrder) {
     const std::string longZeros = "0." + std::string(300, '0') + "1";
@@ -77,12 +82,16 @@ TEST(ParallelConversion, MatchesReadingInOrder) {
     };
     for (const std::string& list : lists) {
         const test::ListConverted expected = inOrder(list);
-        for (const unsigned workers : {1U, 3U}) {
+        // The calling thread alone, as the window holds the whole list; then
+        // teams of one thread and of three, as the window is too small.
+        for (const auto& [workers, window] :
+             {std::pair{1U, kWholeList}, {1U, ByteInput::kLeastWindow}, {3U, ByteInput::kLeastWindow}}) {
             for (const std::size_t chunkBytes : {std::size_t{8}, std::size_t{33}, std::size_t{4096}}) {
                 for (const bool fromPipe : {false, true}) {
-                    const test::ListConverted got = inParallel(list, workers, chunkBytes, fromPipe);
-                    const std::string how = list.substr(0, 80) + "\nworkers " + std::to_string(workers) +
-                                            ", chunks of " + std::to_string(chunkBytes) + (fromPipe ? ", pipe" : ", file");
+                    const test::ListConverted got = inParallel(list, workers, window, chunkBytes, fromPipe);
+                    const std::string how = list.substr(0, 80) + "\nworkers " + std::to_string(workers) + ", window " +
+                                            std::to_string(window) + ", chunks of " + std::to_string(chunkBytes) +
+                                            (fromPipe ? ", pipe" : ", file");
                     ASSERT_TRUE(test::sameEnd(got, expected)) << how << "\n" << test::describe(got) << "expected\n"
                                                               << test::describe(expected);
                     if (!expected.error) {

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "data_file.h"
-#include "parallel_conversion.h"
+#include "relations_conversion.h"
 
 namespace datmos::test {
 
