@@ -26,10 +26,12 @@ namespace {
 
 constexpr int kExitStatus = 1;  // the same after a success as after a failure
 constexpr std::string_view kOutputSuffix = ".datmos";
-// The first read takes in the header and, for most lists, the whole list,
-// which is then converted straight from that window; a list that goes on
-// past it is cut into chunks for every core.
-constexpr std::size_t kFirstRead = std::size_t{256} << 10;
+// A regular file shorter than this, as most lists are, is read whole
+// into a window of its size and converted straight from there; a longer
+// one, or a pipe, has its header read through a window of kHeaderWindow
+// bytes, and what follows is cut into chunks for every core.
+constexpr std::size_t kWholeFileRead = std::size_t{256} << 10;
+constexpr std::size_t kHeaderWindow = std::size_t{64} << 10;
 constexpr unsigned kEveryCore = 0;
 constexpr std::size_t kChunkToFit = 0;
 
@@ -58,12 +60,12 @@ int answer(std::string_view text) {
 
 struct RelationList {
     int fd = -1;
-    std::size_t window = kFirstRead;  // what the first read takes in
+    std::size_t window = kHeaderWindow;  // of the ByteInput that reads it first
 };
 
 // Opens the relation list for reading; a directory counts as unopenable.
-// A regular file shorter than the first read gets a window of its size
-// and one byte more, so that reading it whole finds its end.
+// A short regular file gets a window of its size and one byte more, so
+// that reading it whole finds its end.
 RelationList openRelationList(const char* path) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return {};
@@ -73,7 +75,7 @@ RelationList openRelationList(const char* path) {
         return {};
     }
     RelationList list{fd};
-    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) < kFirstRead) {
+    if (S_ISREG(status.st_mode) && static_cast<std::uint64_t>(status.st_size) < kWholeFileRead) {
         list.window = static_cast<std::size_t>(status.st_size) + 1;
     } else if (S_ISREG(status.st_mode)) {
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
