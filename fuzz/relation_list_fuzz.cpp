@@ -116,16 +116,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     // In parallel, through chunks small enough that relations, and numbers
-    // longer than a chunk, cross their boundaries.
+    // longer than a chunk, cross their boundaries; for one input in eight,
+    // on the calling thread alone, from a window that holds the whole list.
     const std::size_t chunkBytes = 1 + (hash >> 13) % 48;
     // Threads for one input in eight: starting them costs more than the rest.
     const unsigned workers = (hash >> 19) % 8 == 0 ? 2 + static_cast<unsigned>((hash >> 22) % 2) : 1;
+    const std::size_t window = (hash >> 25) % 8 == 0 ? wholeCapacity : datmos::ByteInput::kLeastWindow;
     if (::lseek(inputFd, 0, SEEK_SET) != 0) fail("lseek failed");
-    const datmos::test::ListConverted parallel = datmos::test::convertList(inputFd, workers, chunkBytes, 64);
+    const datmos::test::ListConverted parallel = datmos::test::convertList(inputFd, workers, chunkBytes, window);
     if (!datmos::test::sameEnd(parallel, project) ||
         (!project.error && parallel.lines != datmos::test::linesOf(project.relations))) {
         print("read in order", datmos::test::describe(project));
-        std::fprintf(stderr, "converted in chunks of %zu bytes by %u workers:\n%s%s", chunkBytes, workers,
+        std::fprintf(stderr, "converted after a window of %zu bytes in chunks of %zu bytes by %u workers:\n%s%s", window,
+                     chunkBytes, workers,
                      datmos::test::describe(parallel).c_str(), parallel.lines.c_str());
         fail("converting in parallel differs from reading in order");
     }
