@@ -88,12 +88,12 @@ median() {  # numbers...
 minimum() { printf '%s\n' "$@" | sort -g | head -n 1; }
 maximum() { printf '%s\n' "$@" | sort -g | tail -n 1; }
 
-# Times the converter on the input (its data file is INPUT.datmos); checks
+# Times a converter on the input (its data file is INPUT.datmos); checks
 # its standard output and its data file against the reference.
-runConverter() {  # label input reference [command prefix...]
-    local label="$1" input="$2" ref="$3"
-    shift 3
-    timed "$scratch/converter.stdout" "$@" "$converter" "$input"
+runConverter() {  # label converter input reference [command prefix...]
+    local label="$1" program="$2" input="$3" ref="$4"
+    shift 4
+    timed "$scratch/converter.stdout" "$@" "$program" "$input"
     if [[ "$(cat "$scratch/converter.stdout")" != "abriu" ]]; then
         echo "!! $label: standard output '$(cat "$scratch/converter.stdout")'" >&2
         failed=1
@@ -108,7 +108,8 @@ runConverter() {  # label input reference [command prefix...]
 # One row of the final table per timed list.
 tableRows=()
 
-# Times one list: converter, baseline and floor in turn in every round.
+# Times one list: converter, the other converter if any, baseline and floor
+# in turn in every round.
 benchList() {  # shape
     local shape="$1" input ref
     input=$(inputOf "$shape")
@@ -116,6 +117,7 @@ benchList() {  # shape
     local baseOut="$scratch/baseline.datmos" floorOut="$scratch/floor.datmos"
     local outputs=("$input.datmos" "$baseOut" "$floorOut")
     local convWall=() convCpu=() convRss=() baseWall=() floorWall=() readWall=() writeWall=()
+    local otherWall=() convToOther=()
 
     # Bring the input and the reference into the page cache, and let every
     # program run once, untimed: the first runs on a fresh machine also pay
@@ -125,6 +127,10 @@ benchList() {  # shape
     for ((pass = 1; pass <= warmup; pass++)); do
         quiet "${outputs[@]}"
         "$converter" "$input" >/dev/null || true
+        if [[ -n "$otherConverter" ]]; then
+            quiet "${outputs[@]}"
+            "$otherConverter" "$input" >/dev/null || true
+        fi
         if ((!converterOnly)); then
             quiet "${outputs[@]}"
             "$baseline" "$input" "$baseOut" || true
@@ -136,10 +142,17 @@ benchList() {  # shape
     local round
     for ((round = 1; round <= rounds; round++)); do
         quiet "${outputs[@]}"
-        runConverter "$shape, converter round $round" "$input" "$ref"
+        runConverter "$shape, converter round $round" "$converter" "$input" "$ref"
         convWall+=("$wall")
         convCpu+=("$cpu")
         convRss+=("$rss")
+
+        if [[ -n "$otherConverter" ]]; then
+            quiet "${outputs[@]}"
+            runConverter "$shape, other converter round $round" "$otherConverter" "$input" "$ref"
+            otherWall+=("$wall")
+            convToOther+=("$(awk -v a="${convWall[-1]}" -v b="$wall" 'BEGIN { printf "%.6f", a / b }')")
+        fi
 
         if ((!converterOnly)); then
             quiet "${outputs[@]}"
@@ -161,23 +174,29 @@ benchList() {  # shape
 
         if ((verbose)); then
             printf '   round %d: converter %.3f s' "$round" "${convWall[-1]}"
+            ((${#otherWall[@]})) && printf ', other converter %.3f s' "${otherWall[-1]}"
             ((converterOnly)) || printf ', baseline %.3f s' "${baseWall[-1]}"
             printf ', floor %.3f s (read %.3f + write %.3f)\n' "${floorWall[-1]}" "${readWall[-1]}" "${writeWall[-1]}"
         fi
     done
     quiet "${outputs[@]}"
 
-    local convMed baseMed=- floorMed rssMiB
+    local convMed baseMed=- floorMed rssMiB otherMed=- otherRatio=-
     convMed=$(median "${convWall[@]}")
     floorMed=$(median "${floorWall[@]}")
     ((converterOnly)) || baseMed=$(median "${baseWall[@]}")
+    if ((${#otherWall[@]})); then
+        otherMed=$(median "${otherWall[@]}")
+        otherRatio=$(median "${convToOther[@]}")
+    fi
     rssMiB=$(awk -v k="$(maximum "${convRss[@]}")" 'BEGIN { printf "%.1f", k / 1024 }')
     printf '   %s, %s: in %s MB, out %s MB; converter %.3f s (%.3f to %.3f, cpu %.2f s)' "$shape" "$(sizeOf "$shape")" \
         "$(megabytes "$(fileSize "$input")")" "$(megabytes "$(fileSize "$ref")")" \
         "$convMed" "$(minimum "${convWall[@]}")" "$(maximum "${convWall[@]}")" "$(median "${convCpu[@]}")"
+    ((${#otherWall[@]})) && printf ', other converter %.3f s (converter / other %.3fx)' "$otherMed" "$otherRatio"
     ((converterOnly)) || printf ', stdio %.3f s' "$baseMed"
     printf ', floor %.3f s (read %.3f + write %.3f)\n' "$floorMed" "$(median "${readWall[@]}")" "$(median "${writeWall[@]}")"
-    tableRows+=("$shape|$(sizeOf "$shape")|$convMed|$baseMed|$floorMed|$rssMiB")
+    tableRows+=("$shape|$(sizeOf "$shape")|$convMed|$baseMed|$floorMed|$rssMiB|$otherMed|$otherRatio")
 }
 
 # The converter on one core (taskset) against all cores, in turns.
@@ -196,11 +215,11 @@ scaleList() {  # shape
     done
     for ((round = 1; round <= rounds; round++)); do
         quiet "$input.datmos"
-        runConverter "$shape, converter on all cores, round $round" "$input" "$ref"
+        runConverter "$shape, converter on all cores, round $round" "$converter" "$input" "$ref"
         allWall+=("$wall")
         allCpu+=("$cpu")
         quiet "$input.datmos"
-        runConverter "$shape, converter on one core, round $round" "$input" "$ref" taskset -c "$oneCpu"
+        runConverter "$shape, converter on one core, round $round" "$converter" "$input" "$ref" taskset -c "$oneCpu"
         oneWall+=("$wall")
         oneCpuTimes+=("$cpu")
         if ((verbose)); then

@@ -63,7 +63,8 @@ double monotonicSeconds() {
 }
 
 // Runs PROGRAM LIST with standard input on /dev/null and standard output
-// on outputFd; sets the wait status and the wall seconds. Everything the
+// on outputFd; sets the exit status (128 + the signal for a killed
+// process) and the wall seconds. Everything the
 // parent does besides starting and reaping stays outside the clock.
 bool runOnce(const std::string& program, const std::string& list, int outputFd, int& status, double& seconds) {
     posix_spawn_file_actions_t actions;
@@ -80,6 +81,7 @@ bool runOnce(const std::string& program, const std::string& list, int outputFd, 
     }
     seconds = monotonicSeconds() - start;
     posix_spawn_file_actions_destroy(&actions);
+    if (error == 0) status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (error != 0) std::fprintf(stderr, "latency_bench: cannot start %s: %s\n", program.c_str(), std::strerror(error));
     return error == 0;
 }
@@ -135,6 +137,10 @@ bool learnExpected(const Options& options, const std::string& list, int listFd, 
         }
         const bool converter = column == latency::kConverter || column == latency::kOther;
         const std::string& wanted = column == latency::kFloor ? listBytes : expected[latency::kStdio].dataFile;
+        if (column == latency::kStdio && expected[column].status != 0) {
+            std::fprintf(stderr, "!! %s on %s failed\n", program.name, list.c_str());
+            ok = false;
+        }
         if (converter && said != kConverterSays) {
             std::fprintf(stderr, "!! %s on %s printed '%s'\n", program.name, list.c_str(), said.c_str());
             ok = false;
@@ -145,6 +151,7 @@ bool learnExpected(const Options& options, const std::string& list, int listFd, 
             ok = false;
         }
     }
+    unlink(dataFile.c_str());
     close(outputFd);
     return ok;
 }
@@ -167,13 +174,14 @@ bool timeList(const Options& options, const std::string& list, int listFd, const
             ok = runOnce(program.path, list, nullFd, status, seconds);
             if (ok && (status != expected[column].status || !readFile(dataFile, written) ||
                        written != expected[column].dataFile)) {
-                std::fprintf(stderr, "!! %s on %s, round %d: exit status %d or data file not as before\n",
-                             program.name, list.c_str(), round, status);
+                std::fprintf(stderr, "!! %s on %s, %s %d: exit status %d or data file not as before\n",
+                             program.name, list.c_str(), round < 0 ? "warm-up" : "round",
+                             round < 0 ? round + options.warmup + 1 : round + 1, status);
                 ok = false;
             }
             if (round >= 0) rounds[column].push_back(seconds);
         }
-        if (options.verbose && round >= 0) {
+        if (options.verbose && ok && round >= 0) {
             std::fprintf(stderr, "   round %d:", round + 1);
             for (std::size_t column = 0; column < rounds.size(); ++column) {
                 std::fprintf(stderr, " %s %.3f ms", options.programs[column].name, rounds[column].back() * 1e3);
@@ -264,6 +272,7 @@ int main(int argc, char** argv) {
         const int listFd = open(list.path.c_str(), O_RDONLY | O_CLOEXEC);
         std::vector<Expected> expected;
         latency::ListResult result{list, {}, {}, 0};
+        if (listFd < 0) std::perror(list.path.c_str());
         if (listFd < 0 || !readFile(list.path, result.listBytes) ||
             !learnExpected(options, list.path, listFd, expected) ||
             !timeList(options, list.path, listFd, expected, result.rounds)) {

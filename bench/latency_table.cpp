@@ -40,43 +40,25 @@ double medianRatio(const Rounds& rounds, Column numerator, Column denominator) {
     return median(ratios(rounds[numerator], rounds[denominator]));
 }
 
-// "met", "MISSED: conv/stdio > 1.00x", or "-" without targets.
+// "met (conv/stdio <= 1.00x)", "MISSED: conv/stdio > 1.00x", or "-"
+// without targets.
 std::string verdict(const ListResult& result) {
     const ListTargets& targets = result.list;
-    if (targets.maxVsStdio == 0 && targets.maxVsFloor == 0) return "-";
+    std::string wanted;
     std::string missed;
-    char text[48];
-    if (targets.maxVsStdio != 0 && medianRatio(result.rounds, kConverter, kStdio) > targets.maxVsStdio) {
-        std::snprintf(text, sizeof text, " conv/stdio > %.2fx", targets.maxVsStdio);
-        missed += text;
-    }
-    if (targets.maxVsFloor != 0 && medianRatio(result.rounds, kConverter, kFloor) > targets.maxVsFloor) {
-        std::snprintf(text, sizeof text, " conv/floor > %.2fx", targets.maxVsFloor);
-        missed += text;
-    }
-    return missed.empty() ? "met" : "MISSED:" + missed;
-}
-
-void printTargets(const std::vector<ListResult>& results, std::FILE* out) {
-    std::string line;
-    for (const ListResult& result : results) {
-        const ListTargets& targets = result.list;
-        if (targets.maxVsStdio == 0 && targets.maxVsFloor == 0) continue;
-        char text[96];
-        std::snprintf(text, sizeof text, "%s %s:", line.empty() ? "targets (medians of per-round ratios):" : ";",
-                      describeList(result).c_str());
-        line += text;
-        if (targets.maxVsStdio != 0) {
-            std::snprintf(text, sizeof text, " conv/stdio <= %.2fx", targets.maxVsStdio);
-            line += text;
-        }
-        if (targets.maxVsFloor != 0) {
-            std::snprintf(text, sizeof text, "%s conv/floor <= %.2fx", targets.maxVsStdio != 0 ? "," : "",
-                          targets.maxVsFloor);
-            line += text;
-        }
-    }
-    if (!line.empty()) std::fprintf(out, "%s\n\n", line.c_str());
+    const auto judge = [&](double target, Column denominator, const char* name) {
+        if (target == 0) return;
+        char text[48];
+        const bool met = medianRatio(result.rounds, kConverter, denominator) <= target;
+        std::snprintf(text, sizeof text, "conv/%s %s %.2fx", name, met ? "<=" : ">", target);
+        std::string& into = met ? wanted : missed;
+        if (!into.empty()) into += ", ";
+        into += text;
+    };
+    judge(targets.maxVsStdio, kStdio, "stdio");
+    judge(targets.maxVsFloor, kFloor, "floor");
+    if (!missed.empty()) return "MISSED: " + missed;
+    return wanted.empty() ? "-" : "met (" + wanted + ")";
 }
 
 }  // namespace
@@ -100,10 +82,11 @@ std::vector<double> ratios(const std::vector<double>& numerators, const std::vec
 
 void printProgress(const ListResult& result, std::FILE* out) {
     const Rounds& rounds = result.rounds;
-    std::fprintf(out, "   %s (%s in, %s out):", describeList(result).c_str(), sizeText(result.listBytes.size()).c_str(),
-                 sizeText(result.dataFileBytes).c_str());
+    std::fprintf(out, "   %s (%s in, %s out):", describeList(result).c_str(),
+                 sizeText(result.listBytes.size()).c_str(), sizeText(result.dataFileBytes).c_str());
     for (std::size_t column = 0; column < rounds.size(); ++column) {
-        std::fprintf(out, "%s %s %.3f ms", column == 0 ? "" : ",", kColumnNames[column], median(rounds[column]) * 1e3);
+        const char* separator = column == 0 ? "" : ",";
+        std::fprintf(out, "%s %s %.3f ms", separator, kColumnNames[column], median(rounds[column]) * 1e3);
     }
     for (std::size_t column = kStdio; column < rounds.size(); ++column) {
         const std::vector<double> perRound = ratios(rounds[kConverter], rounds[column]);
@@ -116,21 +99,22 @@ void printProgress(const ListResult& result, std::FILE* out) {
 bool printTable(const std::vector<ListResult>& results, std::FILE* out) {
     if (results.empty()) return true;
     const bool other = results.front().rounds.size() > kOther;
-    printTargets(results, out);
-    std::fprintf(out, "| list | in | out | converter | stdio program | floor | conv / stdio | conv / floor |%s targets |\n",
-                 other ? " other converter | conv / other |" : "");
+    std::fprintf(out, "| list | in | out | converter | stdio program | floor | conv / stdio | conv / floor |");
+    std::fprintf(out, "%s targets |\n", other ? " other converter | conv / other |" : "");
     std::fprintf(out, "|---|---|---|---|---|---|---|---|%s---|\n", other ? "---|---|" : "");
     bool met = true;
     for (const ListResult& result : results) {
         const Rounds& rounds = result.rounds;
         const std::string judged = verdict(result);
         met = met && judged.rfind("MISSED", 0) != 0;
-        std::fprintf(out, "| %s | %s | %s | %.3f ms | %.3f ms | %.3f ms | %.2fx | %.2fx |", describeList(result).c_str(),
-                     sizeText(result.listBytes.size()).c_str(), sizeText(result.dataFileBytes).c_str(),
+        std::fprintf(out, "| %s | %s | %s | %.3f ms | %.3f ms | %.3f ms | %.2fx | %.2fx |",
+                     describeList(result).c_str(), sizeText(result.listBytes.size()).c_str(),
+                     sizeText(result.dataFileBytes).c_str(),
                      median(rounds[kConverter]) * 1e3, median(rounds[kStdio]) * 1e3, median(rounds[kFloor]) * 1e3,
                      medianRatio(rounds, kConverter, kStdio), medianRatio(rounds, kConverter, kFloor));
         if (other) {
-            std::fprintf(out, " %.3f ms | %.2fx |", median(rounds[kOther]) * 1e3, medianRatio(rounds, kConverter, kOther));
+            std::fprintf(out, " %.3f ms | %.3fx |", median(rounds[kOther]) * 1e3,
+                         medianRatio(rounds, kConverter, kOther));
         }
         std::fprintf(out, " %s |\n", judged.c_str());
     }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # End-to-end benchmark of datmos-convert against a straightforward stdio
 # converter and against the I/O floor, on seeded lists of every shape, and
-# of the converter on one core against all of them. The timed runs are in
-# big_lists.sh, the final tables in summary.sh.
+# of the converter on one core against all of them; first, the per-file
+# latency of small lists. The timed runs of the big lists are in
+# big_lists.sh, those of the small ones in latency.sh, the final tables in
+# summary.sh.
 #
 # Needs, on Debian 12:  apt-get install -y cmake g++ libbenchmark-dev time
 # (taskset comes with util-linux; linux-perf only for --profile).
@@ -37,13 +39,21 @@
 #   --profile          afterwards, perf stat and perf record one converter run
 #                      on each list of --shapes and print the top functions
 #   --micro            afterwards, run the micro-benchmarks
+#   --latency-only     only the per-file latency of the small lists
+#   --no-latency       no per-file latency
+#   --latency-rounds N timed rounds of each small list (default 60)
+#   --vs-converter PATH  also time this converter (a build of an earlier
+#                      commit, say) in every round of every table but the
+#                      one-core one, its data files checked too; the tables
+#                      gain its time and the ratio converter / other
 #   --strict           exit with status 3 when a target is missed
 #
 # Each round runs, in turn: the converter, the stdio baseline and the I/O
 # floor (cat of the input to /dev/null, then cat of a file of the data
 # file's size into the data file's directory). Before every timed command
 # all outputs are removed and sync is run. Every data file is compared
-# byte for byte with the reference, the baseline's data file.
+# byte for byte with the reference, the baseline's data file. The small
+# lists are timed by latency_bench (bench/README.md).
 #
 # Exit status: 0 when every run succeeded and every data file matched,
 # 1 on a failure or a mismatch, 2 on bad usage or a missing tool, 3 with
@@ -71,6 +81,9 @@ verbose=0
 profile=0
 micro=0
 strict=0
+latency=1
+latencyRounds=60
+otherConverter=
 
 usage() {  # exit status
     sed -n '/^# Usage:/,/^#   --strict/p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
@@ -84,7 +97,8 @@ isCount() { [[ "$1" =~ ^[0-9]+$ ]]; }
 
 while (($#)); do
     case "$1" in
-        --shapes|--lists|--scaling|--rounds|--warmup|--relations|--large-relations|--people|--names-people|--seed|--dir|--build-dir)
+        --shapes|--lists|--scaling|--rounds|--warmup|--relations|--large-relations|--people|--names-people|--seed|--dir|\
+        --build-dir|--latency-rounds|--vs-converter)
             (($# >= 2)) || die "$1 needs a value" 2 ;;
     esac
     case "$1" in
@@ -114,14 +128,18 @@ while (($#)); do
         --profile) profile=1; shift ;;
         --micro) micro=1; shift ;;
         --strict) strict=1; shift ;;
+        --latency-only) shapes=none scaling=none latency=1; shift ;;
+        --no-latency) latency=0; shift ;;
+        --latency-rounds) latencyRounds="$2"; shift 2 ;;
+        --vs-converter) otherConverter="$2"; shift 2 ;;
         -h|--help) usage 0 ;;
         *) echo "run.sh: unknown option $1" >&2; usage 2 ;;
     esac
 done
-for value in "$rounds" "$warmup" "$relations" "$largeRelations" "$people" "$namesPeople" "$seed"; do
+for value in "$rounds" "$warmup" "$relations" "$largeRelations" "$people" "$namesPeople" "$seed" "$latencyRounds"; do
     isCount "$value" || die "expected a non-negative integer, got '$value'" 2
 done
-((rounds >= 1)) || die "--rounds must be at least 1" 2
+((rounds >= 1 && latencyRounds >= 1)) || die "--rounds and --latency-rounds must be at least 1" 2
 ((people >= 1)) || die "--people must be at least 1" 2
 [[ -n "$scratch" ]] || die "--dir needs a directory" 2
 
@@ -147,7 +165,11 @@ timedShapes=()
 scalingShapes=()
 pickShapes "$shapes" timedShapes
 pickShapes "$scaling" scalingShapes
-((${#timedShapes[@]} + ${#scalingShapes[@]} > 0)) || die "nothing to run" 2
+((${#timedShapes[@]} + ${#scalingShapes[@]} + latency > 0)) || die "nothing to run" 2
+if [[ -n "$otherConverter" ]]; then
+    [[ -x "$otherConverter" && ! -d "$otherConverter" ]] || die "--vs-converter: $otherConverter is not a program" 2
+    otherConverter="$(cd "$(dirname "$otherConverter")" && pwd)/$(basename "$otherConverter")"
+fi
 
 # Tools. GNU time gives the peak resident memory; the wall time comes from
 # bash's microsecond clock around it.
@@ -174,14 +196,19 @@ if ((!skipBuild)); then
     mkdir -p "$buildDir"
     buildLog="$buildDir/bench-build.log"
     { cmake -S "$repo" -B "$buildDir" -DCMAKE_BUILD_TYPE=Release -DDATMOS_BENCH=ON -DDATMOS_TESTS=OFF &&
-        cmake --build "$buildDir" -j2 --target datmos-convert stdio_baseline generate_list micro_bench; } \
+        cmake --build "$buildDir" -j2 --target datmos-convert stdio_baseline generate_list micro_bench \
+            small_file_floor latency_bench; } \
         >"$buildLog" 2>&1 || { cat "$buildLog" >&2; die "build failed (log: $buildLog)"; }
 fi
 converter="$buildDir/datmos-convert"
 baseline="$buildDir/bench/stdio_baseline"
 generator="$buildDir/bench/generate_list"
 microBench="$buildDir/bench/micro_bench"
-for program in "$converter" "$baseline" "$generator"; do
+floor="$buildDir/bench/small_file_floor"
+latencyBench="$buildDir/bench/latency_bench"
+programs=("$converter" "$baseline" "$generator")
+((latency)) && programs+=("$floor" "$latencyBench")
+for program in "${programs[@]}"; do
     [[ -x "$program" ]] || die "$program is not built (drop --skip-build)"
 done
 
@@ -192,11 +219,14 @@ failed=0
 missed=0
 
 source "$repo/bench/big_lists.sh"
+source "$repo/bench/latency.sh"
 source "$repo/bench/summary.sh"
 
 echo "== scratch directory $scratch"
 echo "== load average at start: $(cut -d ' ' -f 1-3 /proc/loadavg) ($(nproc) CPUs); other work on the machine skews the times"
 startTime=$EPOCHREALTIME
+# The small lists first, while the disk has no big data file to write back.
+((latency)) && timeLatency
 for shape in "${allShapes[@]}"; do
     if [[ " ${timedShapes[*]} ${scalingShapes[*]} " == *" $shape "* ]]; then
         generate "$shape"
@@ -226,9 +256,13 @@ if ((${#scalingShapes[@]})); then
 fi
 
 echo
-echo "== summary (medians of $rounds rounds; load average now $(cut -d ' ' -f 1-3 /proc/loadavg); $(awk -v a="$startTime" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }') s)"
+echo "== summary (load average now $(cut -d ' ' -f 1-3 /proc/loadavg); $(awk -v a="$startTime" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.0f", b - a }') s)"
 if ((${#tableRows[@]})); then
     printListTable
+fi
+if ((latency)); then
+    ((${#tableRows[@]})) && echo
+    printLatencyTable
 fi
 if ((${#scalingRows[@]})); then
     echo

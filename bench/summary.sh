@@ -3,18 +3,23 @@
 # when a target was missed.
 
 # Per list: the medians of the three programs, their ratios, the peak
-# memory and the targets.
+# memory, with --vs-converter the other converter's median and the median
+# of the per-round ratios converter / other, and the targets.
 printListTable() {
-    local row shape size convMed baseMed floorMed rssMiB minSpeedup maxFloor line
+    local row shape size convMed baseMed floorMed rssMiB otherMed otherRatio minSpeedup maxFloor line other=
+    [[ -n "$otherConverter" ]] && other=1
+    echo "big lists: medians of $rounds rounds"
     echo "targets: stdio/converter >= 15x and converter/floor <= 2x (hex: >= 10x and <= 3x), peak RSS <= 32 MiB"
-    printf '%-10s %-15s %8s %8s %8s %11s %11s %8s  %s\n' \
-        shape list "conv s" "stdio s" "floor s" stdio/conv conv/floor "RSS MiB" targets
+    printf '%-10s %-15s %8s %8s %8s %11s %11s %8s' \
+        shape list "conv s" "stdio s" "floor s" stdio/conv conv/floor "RSS MiB"
+    [[ -n "$other" ]] && printf ' %8s %10s' "other s" conv/other
+    printf '  %s\n' targets
     for row in "${tableRows[@]}"; do
-        IFS='|' read -r shape size convMed baseMed floorMed rssMiB <<<"$row"
+        IFS='|' read -r shape size convMed baseMed floorMed rssMiB otherMed otherRatio <<<"$row"
         minSpeedup=15 maxFloor=2
         [[ "$shape" == hex ]] && minSpeedup=10 maxFloor=3
         line=$(awk -v shape="$shape" -v size="$size" -v c="$convMed" -v b="$baseMed" -v f="$floorMed" -v m="$rssMiB" \
-            -v lo="$minSpeedup" -v hi="$maxFloor" 'BEGIN {
+            -v lo="$minSpeedup" -v hi="$maxFloor" -v other="$other" -v o="$otherMed" -v cr="$otherRatio" 'BEGIN {
                 missing = ""
                 if (b == "-") { stdio = "-"; speedup = "-" }
                 else {
@@ -24,8 +29,9 @@ printListTable() {
                 q = c / f
                 if (q > hi) missing = missing sprintf(" conv/floor>%dx", hi)
                 if (m > 32) missing = missing " RSS>32MiB"
-                printf "%-10s %-15s %8.3f %8s %8.3f %11s %10.2fx %8.1f  %s\n", shape, size, c, stdio, f, speedup, q, m,
-                    missing == "" ? "met" : "MISSED:" missing }')
+                printf "%-10s %-15s %8.3f %8s %8.3f %11s %10.2fx %8.1f", shape, size, c, stdio, f, speedup, q, m
+                if (other != "") printf " %8.3f %9.3fx", o, cr
+                printf "  %s\n", missing == "" ? "met" : "MISSED:" missing }')
         [[ "$line" == *MISSED* ]] && missed=1
         echo "$line"
     done
@@ -45,4 +51,15 @@ printScalingTable() {
         [[ "$line" == *MISSED* ]] && missed=1
         echo "$line"
     done
+}
+
+# The small lists: the table that latency_bench wrote.
+printLatencyTable() {
+    echo "per-file latency: small lists, whole processes in turn, $latencyRounds rounds after $latencyWarmup warm-ups;"
+    echo "medians of the wall times and of the per-round ratios"
+    if [[ -s "$latencyTable" ]]; then
+        cat "$latencyTable"
+    else
+        echo "(no list timed: see above)"
+    fi
 }
