@@ -32,8 +32,9 @@
 #                      ${TMPDIR:-/tmp}/datmos-bench)
 #   --build-dir DIR    build directory (default <repository>/build-bench)
 #   --skip-build       use the programs already built in the build directory
-#   --converter-only   time only the converter and the floor (the baseline
-#                      still makes each reference data file once, untimed)
+#   --converter-only   time only the converter and the floor on the big lists
+#                      (the baseline still makes each reference data file
+#                      once, untimed)
 #   --regenerate       rebuild the cached inputs and reference data files
 #   --verbose          print every round's times
 #   --profile          afterwards, perf stat and perf record one converter run
