@@ -64,8 +64,10 @@ void ByteOutput::writeOut(const char* next, const char* end) {
 // Keeps the file size as it is (FALLOC_FL_KEEP_SIZE): the reserve is not
 // part of the file, and a file-size limit applies to the writes alone.
 void ByteOutput::reserveFor(std::size_t size) {
-    if (!reserving_ || written_ + size <= reserved_) return;
-    const std::uint64_t length = std::max<std::uint64_t>(kReserveStep, written_ + size - reserved_);
+    if (!reserving_ || written_ + size <= reserved_ || written_ < kReserveFrom) return;
+    reserved_ = std::max(reserved_, written_);
+    const std::uint64_t step = std::min<std::uint64_t>(kReserveStep, written_);
+    const std::uint64_t length = std::max<std::uint64_t>(step, written_ + size - reserved_);
     if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reserved_), static_cast<off_t>(length)) != 0) {
         reserving_ = false;  // not supported here, or no room: write without
         return;

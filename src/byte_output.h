@@ -18,12 +18,16 @@ public:
     static constexpr std::size_t kMinimumCapacity = 4096;
 
     // With Reserve::Ahead the file's disk space is reserved ahead of the
-    // writes, kReserveStep at a time, and finish() gives back what was not
-    // used: on file systems that allocate blocks lazily, writing into
-    // reserved space costs markedly less. For a regular file written from
-    // its start; where reserving fails (no support, a full disk) the
-    // output simply writes without it.
+    // writes once kReserveFrom bytes are written, as much again as is
+    // written so far and at most kReserveStep at a time, and finish() gives
+    // back what was not used: on file systems that allocate blocks lazily,
+    // writing into reserved space costs markedly less. A smaller file is
+    // written without, as reserving and giving back would cost it more than
+    // they save. For a regular file written from its start; where
+    // reserving fails (no support, a full disk) the output simply writes
+    // without it.
     enum class Reserve { No, Ahead };
+    static constexpr std::size_t kReserveFrom = std::size_t{1} << 20;
     static constexpr std::size_t kReserveStep = std::size_t{8} << 20;
 
     // Writes to fd, which stays owned by the caller; a capacity below the
