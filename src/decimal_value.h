@@ -5,6 +5,23 @@
 // from the top bits of the product, except in the rare case where the
 // truncation leaves the rounding undecided; then it gives up (false) and
 // the caller converts the decimal text the slow way.
+//
+// Kept because it pays: digits and power come from the reader's own scan,
+// where a library's from_chars reads the text again. Measured with, in its
+// place (same reader, same fast path before it), std::from_chars of
+// libstdc++ 12 (std) and the from_chars of Debian's header-only
+// libfast-float-dev 3.9 (pkg): their time over this one's, medians of
+// paired runs on a shared 2-core machine.
+//
+//   weights     converter on 2M relations,       reading 100000 relations,
+//               4 times 25 pairs: CPU  wall       CPU, 2 times 12 rounds
+//   full        std  1.08-1.10   1.05-1.20        1.17
+//               pkg  1.07-1.09   1.04-1.14        1.22-1.26
+//   fractions   std  1.09-1.11   1.02-1.14        1.23-1.24
+//               pkg  1.09-1.13   1.05-1.12        1.22-1.32
+//   exponent    both 0.97-1.02   0.84-1.01        1.01-1.03
+//
+// (The exponent list's weights, of 1 to 7 digits, all take the fast path.)
 #pragma once
 
 #include <array>
