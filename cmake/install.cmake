@@ -7,6 +7,9 @@
 #     PREFIX/share/doc/datmos-convert/changelog.Debian.gz  (docs/changelog)
 #     PREFIX/share/doc/datmos-convert/examples/  (the example relation lists)
 #
+#   cmake --build build --target uninstall  removes what every
+#                                            `cmake --install` since the
+#                                            last uninstall wrote
 #   cd build && cpack -G DEB                 makes datmos-convert_VERSION-1_ARCH.deb
 #
 # The package's Depends field comes from dpkg-shlibdeps, so packaging needs
@@ -19,6 +22,21 @@ include(GNUInstallDirs)
 # modes from install() itself).
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# Each installation records the files it writes and the directories it
+# makes, for the uninstall target (install_record.cmake). First, before any
+# file: the installation directories that do not exist yet.
+set(DATMOS_INSTALL_RECORD ${PROJECT_BINARY_DIR}/datmos_installed.txt)
+install(CODE "
+  set(DATMOS_INSTALL_RECORD [[${DATMOS_INSTALL_RECORD}]])
+  set(DATMOS_INSTALL_DIRECTORIES [[${CMAKE_INSTALL_BINDIR};${CMAKE_INSTALL_MANDIR}/man1;${CMAKE_INSTALL_DOCDIR}/examples]])
+  include([[${CMAKE_CURRENT_LIST_DIR}/install_record.cmake]])
+  datmos_note_missing_directories()")
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -D DATMOS_INSTALL_RECORD=${DATMOS_INSTALL_RECORD}
+          -P ${CMAKE_CURRENT_LIST_DIR}/uninstall.cmake
+  COMMENT "Removing what cmake --install installed"
+  VERBATIM)
 
 install(TARGETS datmos-convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -71,6 +89,9 @@ file(GLOB datmos_examples CONFIGURE_DEPENDS
 if(datmos_examples)
   install(FILES ${datmos_examples} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
+
+# Last, after every file: the record.
+install(CODE "datmos_record_installation()")
 
 # Debian package.
 set(DATMOS_PACKAGE_MAINTAINER "The datmos-convert developers <maintainers@datmos-convert.invalid>"

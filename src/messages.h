@@ -44,7 +44,9 @@ inline constexpr std::string_view kHelp =
 // The messages of a run, written to standard output without a line end.
 inline constexpr std::string_view kOpened = "abriu";
 inline constexpr std::string_view kOpenFailed = "Fail to open file In";
-inline constexpr std::string_view kNoArgument = ": no relation list given; usage: datmos-convert RELATION_LIST";
+// Called without a relation list: --help's first line, and where to find more.
+inline constexpr std::string_view kNoArgument =
+    ": no relation list given; Usage: datmos-convert [--strict] RELATION_LIST (see datmos-convert --help)";
 inline constexpr std::string_view kReadFailed = "Fail to read file In: ";
 inline constexpr std::string_view kWriteFailed = "Fail to write file Out: ";
 

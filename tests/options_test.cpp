@@ -61,7 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"StrictWithoutAList",
              {"--strict"},
              "",
-             "Fail to open file In: no relation list given; usage: datmos-convert RELATION_LIST",
+             "Fail to open file In: no relation list given; Usage: datmos-convert [--strict] RELATION_LIST (see "
+             "datmos-convert --help)",
              1,
              {}},
         Case{"StrictWellFormed", {"--strict", "LIST"}, std::string(kWorked) + " \t\r\n\n", "abriu", 1, kWorkedData},

@@ -3,7 +3,9 @@
 # `cmake --install` and as a Debian package (extracted with dpkg-deb -x),
 # and checks that each installation gives a working, hardened
 # datmos-convert, a manual page that renders without warnings and a
-# changelog that names the version; lintian judges the package.
+# changelog that names the version; lintian judges the package. Last, the
+# uninstall target must remove what `cmake --install` wrote, and only that,
+# after the package was made and put in the same tree.
 #
 # Usage: tests/package_test.sh
 # Needs: cmake, a C++20 compiler, groff, man-db, dpkg-dev, file, gzip, cmp;
@@ -64,7 +66,7 @@ version=""
 
 tools_present() {
     local tool missing=""
-    for tool in cmake cpack c++ groff man gzip zcat cmp awk file dpkg dpkg-deb dpkg-shlibdeps \
+    for tool in cmake cpack c++ groff man gzip zcat cmp awk tar file dpkg dpkg-deb dpkg-shlibdeps \
                 dpkg-parsechangelog; do
         command -v "$tool" >/dev/null || missing="$missing $tool"
     done
@@ -192,6 +194,34 @@ installs_from_source() {
     installs_files "$prefix"
 }
 
+# Installs with DESTDIR into the tree that the package is extracted to
+# later, as /usr/local beside /usr; /usr/local/share/man is there before,
+# empty, as on Debian.
+installs_beside_package() {
+    mkdir -p "$root/usr/local/share/man"
+    DESTDIR=$root cmake --install "$build" --prefix /usr/local >"$work/install-destdir.log" 2>&1 ||
+        { detail="cmake --install failed: $(tail -n 20 "$work/install-destdir.log")"; return 1; }
+    installs_files "$root/usr/local"
+}
+
+# After both installations from source, the package and its extraction:
+# every installed file and every directory the installations made is gone,
+# the package's files and the directory that was there before stay.
+uninstalls() {
+    local path missing="" left empty
+    cmake --build "$build" --target uninstall >"$work/uninstall.log" 2>&1 ||
+        { detail="uninstall failed: $(tail -n 20 "$work/uninstall.log")"; return 1; }
+    [ ! -e "$prefix" ] || { detail="left in $prefix: $(find "$prefix" | head -n 5)"; return 1; }
+    left=$(cd "$root/usr/local" && find . | sort | tr '\n' ' ')
+    [ "$left" = ". ./share ./share/man " ] || { detail="left in /usr/local: $left"; return 1; }
+    while read -r path; do
+        [ -e "$root/$path" ] || missing="$missing $path"
+    done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$')
+    [ -z "$missing" ] || { detail="package files removed:$missing"; return 1; }
+    empty=$(find "$root" -type d -empty ! -path "$root/usr/local/share/man")
+    [ -z "$empty" ] || { detail="empty directories left: $empty"; return 1; }
+}
+
 deb=""
 
 packages() {
@@ -245,6 +275,7 @@ check "cmake --install: executable, manual page, copyright, changelog, example" 
 check "cmake --install: manual page renders without warnings" man_page_renders "$prefix"
 check "cmake --install: installed executable converts the example" converts_example "$prefix"
 check_with hardening-check devscripts "cmake --install: executable hardened" is_hardened "$prefix"
+check "cmake --install with DESTDIR: files under DESTDIR/PREFIX" installs_beside_package
 check "cpack -G DEB: file name and control fields (Depends from shlibdeps)" packages
 check "package: root-owned, extracts with executable, manual page, copyright, changelog, example" package_contents
 check "package: manual page renders without warnings" man_page_renders "$root/usr"
@@ -252,5 +283,6 @@ check "package: changelog's latest entry is the package's version" changelog_nam
 check "package: packaged executable converts the example" converts_example "$root/usr"
 check_with hardening-check devscripts "package: packaged executable hardened" is_hardened "$root/usr"
 check_with lintian lintian "package: lintian reports no error and no warning" passes_lintian
+check "uninstall target: what cmake --install wrote, not the package's files" uninstalls
 
 finish

@@ -54,7 +54,7 @@ bool hasEnded(pid_t pid) {
 RunningProgram::RunningProgram(const RunOptions& options) {
     // Everything the child needs is prepared before the fork.
     const std::string directory = options.workingDirectory.string();
-    std::vector<std::string> argumentText{kProgram};
+    std::vector<std::string> argumentText{options.program};
     argumentText.insert(argumentText.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
     argv.reserve(argumentText.size() + 1);
@@ -99,7 +99,7 @@ RunningProgram::RunningProgram(const RunOptions& options) {
             }
         }
         if (::chdir(directory.c_str()) != 0) childFailed(reportPipe[1]);
-        ::execv(kProgram, argv.data());
+        ::execv(options.program.c_str(), argv.data());
         childFailed(reportPipe[1]);
     }
 
@@ -118,7 +118,7 @@ RunningProgram::RunningProgram(const RunOptions& options) {
     if (got > 0) {
         wait();
         errno = childError;
-        fail(std::string("starting ") + kProgram);
+        fail("starting " + options.program);
     }
 }
 

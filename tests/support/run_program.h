@@ -48,6 +48,8 @@ inline void PrintTo(StandardOutput standardOutput, std::ostream* out) {
 }
 
 struct RunOptions {
+    // The program to start: the converter under test, or a copy of it.
+    std::string program = kProgram;
     std::filesystem::path workingDirectory = ".";
     std::vector<std::string> arguments;  // after the program name
     // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so that a write past it
@@ -93,6 +95,9 @@ private:
 RunResult runProgram(const RunOptions& options);
 
 class TempDir;
+// Copies the converter into `directory`, and makes both reachable by every
+// user, wherever the build tree lies; returns the program to start.
+std::string copyForEveryUser(const TempDir& directory);
 // Options to run the converter in `directory` with these arguments.
 RunOptions in(const TempDir& directory, std::vector<std::string> arguments);
 // Runs the converter to its end in `directory` with these arguments.
