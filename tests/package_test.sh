@@ -66,7 +66,7 @@ version=""
 
 tools_present() {
     local tool missing=""
-    for tool in cmake cpack c++ groff man gzip zcat cmp awk tar file dpkg dpkg-deb dpkg-shlibdeps \
+    for tool in cmake cpack c++ groff man gzip zcat cmp awk tar file readelf objdump objcopy dpkg dpkg-deb dpkg-shlibdeps \
                 dpkg-parsechangelog; do
         command -v "$tool" >/dev/null || missing="$missing $tool"
     done
@@ -164,11 +164,43 @@ converts_example() {
 # program either writes into a heap buffer whose size the compiler can't
 # see or has a size it proves safe, so that no checking call is left; and
 # control-flow protection, because Debian 12's C start-up files lack the
-# marks that the linker needs from every object.
+# marks that the linker needs from every object. A static executable
+# imports no __stack_chk_fail for hardening-check to find, nor has it the
+# program header by which hardening-check tells an executable from a
+# library: its position independence is read from its dynamic flags, and
+# its stack protection from the calls of the program's own functions (in
+# the unstripped executable installed from source; the packaged one must
+# hold the same code).
 is_hardened() {
-    local report
-    report=$(hardening-check --nofortify --nocfprotection "$1/bin/datmos-convert" 2>&1) ||
+    local exe=$1/bin/datmos-convert report
+    if ! is_static "$exe"; then
+        report=$(hardening-check --nofortify --nocfprotection "$exe" 2>&1) ||
+            { detail=$(grep -v '^ .*: yes' <<<"$report"); return 1; }
+        return 0
+    fi
+    report=$(hardening-check --nofortify --nocfprotection --nostackprotector "$exe" 2>&1) ||
         { detail=$(grep -v '^ .*: yes' <<<"$report"); return 1; }
+    readelf -dW "$exe" | grep -q -E 'FLAGS_1.* PIE' || { detail="not position-independent"; return 1; }
+    if [ "$exe" != "$prefix/bin/datmos-convert" ]; then
+        cmp -s <(code_of "$exe") <(code_of "$prefix/bin/datmos-convert") ||
+            { detail="its code differs from the executable installed from source"; return 1; }
+        return 0
+    fi
+    objdump -d --no-show-raw-insn "$exe" | awk '
+        /^[0-9a-f]+ <_ZN6datmos/ { ours = 1; next }
+        /^[0-9a-f]+ </ { ours = 0 }
+        ours && /call.*<__stack_chk_fail/ { found = 1 }
+        END { exit !found }' || { detail="no function of the program checks a stack canary"; return 1; }
+}
+
+# $1: an executable. Whether it loads no shared library.
+is_static() {
+    ! readelf -dW "$1" | grep -q '(NEEDED)'
+}
+
+# $1: an executable. Its machine code.
+code_of() {
+    objcopy -O binary --only-section=.text "$1" /dev/stdout
 }
 
 # $1: the installation root. The changelog's latest entry must be the
@@ -240,11 +272,13 @@ packages() {
     done
     grep -q -E '^Maintainer: .+ <[^ >]+@[^ >]+>$' <<<"$control" ||
         { detail="control lacks a Maintainer \"Name <address>\""; return 1; }
-    # The executable links the C runtime (the C++ one is linked in, unless
-    # built with DATMOS_STATIC_RUNTIME=OFF); dpkg-shlibdeps must have found
-    # what it links, with versions.
+    # A static executable (the default build) needs no package; else
+    # dpkg-shlibdeps must have found what it links, with versions: the C
+    # runtime, and the C++ one unless it is linked in.
     depends=$(dpkg-deb -f "$deb" Depends)
-    if ! grep -q -E '(^|, )libc6 \(>= [0-9.]+\)' <<<"$depends" ||
+    if is_static "$build/datmos-convert"; then
+        [ -z "$depends" ] || { detail="Depends is \"$depends\" for a static executable"; return 1; }
+    elif ! grep -q -E '(^|, )libc6 \(>= [0-9.]+\)' <<<"$depends" ||
             { ldd "$build/datmos-convert" | grep -q 'libstdc++' &&
               ! grep -q -E '(^|, )libstdc\+\+6 \(>= [0-9.]+\)' <<<"$depends"; }; then
         detail="Depends is \"$depends\""
