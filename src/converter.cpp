@@ -141,8 +141,10 @@ int convertList(const char* path, bool strict) {
 }  // namespace
 
 int runConversion(int argc, char** argv) {
-    // A closed or broken standard output must not stop the conversion.
+    // A closed or broken standard output must not stop the conversion, and
+    // a write past the file-size limit fails (EFBIG) instead of killing it.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     // The options are recognised only as the first argument; any other
     // first argument is the relation list, and later arguments are ignored.
     const std::string_view first = argc >= 2 && argv[1] != nullptr ? argv[1] : "";

@@ -1,4 +1,4 @@
-// The converter under adverse conditions: a full disk, signals midway,
+// The converter under adverse conditions: signals midway,
 // concurrent runs on one data file, pipes and directories where files are
 // expected, missing permissions, and a standard output that can't be
 // written. Whatever happens, a data file is either written whole or left
@@ -20,60 +20,10 @@ namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using datmos::kWriteFailed;
-
 mode_t modeOf(const fs::path& path) {
     struct stat status{};
     if (::lstat(path.c_str(), &status) != 0) return 0;
     return status.st_mode & 07777;
-}
-
-struct FullDisk {
-    const char* name;
-    std::string list;
-};
-
-void PrintTo(const FullDisk& fullDisk, std::ostream* out) { *out << fullDisk.name; }
-
-class DiskFull : public testing::TestWithParam<FullDisk> {};
-
-// RLIMIT_FSIZE stands in for a full disk: past it, write(2) fails with
-// EFBIG (SIGXFSZ being ignored) as it would with ENOSPC.
-TEST_P(DiskFull, ReportsAndKeepsEarlierDataFile) {
-    constexpr unsigned long long kLimit = 64ULL * 1024;
-    for (const bool earlierDataFile : {false, true}) {
-        SCOPED_TRACE(earlierDataFile ? "earlier data file" : "no earlier data file");
-        TempDir directory;
-        writeFile(directory / "g.txt", GetParam().list);
-        if (earlierDataFile) writeFile(directory / "g.txt.datmos", kEarlierDataFile);
-        RunOptions options = in(directory, {"g.txt"});
-        options.fileSizeLimit = kLimit;
-
-        expectOutcome(runProgram(options), std::string(kOpened) + std::string(kWriteFailed) + "File too large");
-        if (earlierDataFile) {
-            EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlierDataFile);
-            EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
-        } else {
-            EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt"}));
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, DiskFull,
-    testing::Values(FullDisk{"WhileWritingNames", "200000 0\n"},
-                    FullDisk{"WhileWritingRelations", "3 100000\n" + repeated(100000, "0 1 0.5\n")},
-                    FullDisk{"OnTheLastWrite", "3 10000\n" + repeated(10000, "0 1 0.5\n")}),
-    [](const testing::TestParamInfo<FullDisk>& info) { return info.param.name; });
-
-// The same limit does not get in the way of a data file that fits under it.
-TEST(Faults, DataFileUnderTheSizeLimit) {
-    TempDir directory;
-    writeFile(directory / "g.txt", "3 4000\n" + repeated(4000, "0 1 0.5\n"));
-    RunOptions options = in(directory, {"g.txt"});
-    options.fileSizeLimit = 64ULL * 1024;
-    expectOutcome(runProgram(options), kOpened);
-    EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(repeated(4000, "( 1 , 2 ) 5000\n"))));
 }
 
 // The relation list is a named pipe fed by the test, so the signal lands

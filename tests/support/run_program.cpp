@@ -21,6 +21,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace e2e {
 namespace {
@@ -70,6 +71,10 @@ RunningProgram::RunningProgram(const RunOptions& options) {
     if (options.standardOutput == StandardOutput::BrokenPipe) closeIfOpen(outPipe[0]);
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (devNull < 0) fail("open /dev/null");
+    const std::pair<__rlimit_resource_t, std::optional<unsigned long long>> limits[] = {
+        {RLIMIT_FSIZE, options.fileSizeLimit},
+        {RLIMIT_AS, options.addressSpaceLimit},
+        {RLIMIT_NOFILE, options.openFilesLimit}};
 
     pid_ = ::fork();
     if (pid_ < 0) fail("fork");
@@ -86,11 +91,10 @@ RunningProgram::RunningProgram(const RunOptions& options) {
             childFailed(reportPipe[1]);
         }
         if (::dup2(errPipe[1], STDERR_FILENO) < 0) childFailed(reportPipe[1]);
-        if (options.fileSizeLimit) {
-            const auto bytes = static_cast<rlim_t>(*options.fileSizeLimit);
-            const rlimit limit{bytes, bytes};
-            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) childFailed(reportPipe[1]);
-            ::signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+        for (const auto& [resource, value] : limits) {
+            if (!value) continue;
+            const rlimit limit{static_cast<rlim_t>(*value), static_cast<rlim_t>(*value)};
+            if (::setrlimit(resource, &limit) != 0) childFailed(reportPipe[1]);
         }
         if (options.user) {
             const gid_t group = static_cast<gid_t>(*options.user);

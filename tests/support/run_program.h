@@ -52,9 +52,12 @@ struct RunOptions {
     std::string program = kProgram;
     std::filesystem::path workingDirectory = ".";
     std::vector<std::string> arguments;  // after the program name
-    // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored so that a write past it
-    // fails with EFBIG instead of killing the child.
+    // Resource limits of the child, where given: RLIMIT_FSIZE in bytes
+    // (SIGXFSZ is not ignored: a program that does not ignore it dies of a
+    // write past the limit), RLIMIT_AS in bytes, RLIMIT_NOFILE.
     std::optional<unsigned long long> fileSizeLimit;
+    std::optional<unsigned long long> addressSpaceLimit;
+    std::optional<unsigned long long> openFilesLimit;
     StandardOutput standardOutput = StandardOutput::Captured;
     // Run as this user and group (needs privileges), e.g. to meet
     // permission checks that root would pass.
