@@ -1,11 +1,15 @@
 #include "converter.h"
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,6 +40,25 @@ constexpr std::size_t kWholeFileRead = std::size_t{1} << 20;
 constexpr std::size_t kHeaderWindow = std::size_t{64} << 10;
 constexpr unsigned kEveryCore = 0;
 constexpr std::size_t kChunkToFit = 0;
+// Standard output's buffer, which no allocation can fail to give: room for
+// every message of a run at once.
+constexpr std::size_t kMessageRoom = 4096;
+// Memory set aside for the exception that reports a failed allocation.
+constexpr std::size_t kExceptionRoom = std::size_t{16} << 10;
+
+// Where memory runs out early, the C++ runtime may have had none for its
+// own reserve of exceptions either (under an address space limit, in the
+// first 80 KiB above the least in which the program starts), and throwing
+// std::bad_alloc would end the process. A run that can't have the room set
+// aside here ends before it allocates; otherwise the room is given back
+// when an allocation first fails, so that the exception can be thrown.
+std::atomic<void*> exceptionRoom{nullptr};
+
+void freeExceptionRoomAndThrow() {
+    std::free(exceptionRoom.exchange(nullptr));
+    std::set_new_handler(nullptr);
+    throw std::bad_alloc();
+}
 
 // What ends a run early: the message that says why.
 struct Failure {
@@ -118,16 +141,12 @@ Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
     return {};
 }
 
-// The conversion of one relation list into its data file.
-int convertList(const char* path, bool strict) {
-    const RelationList list = openRelationList(path);
-    if (list.fd < 0) return finish(kOpenFailed);
-    say(kOpened);
-
+// The conversion of the opened relation list into its data file: the
+// message that ends the run.
+std::string convertOpenedList(const RelationList& list, const char* path, bool strict) {
     auto opened = OutputFile::open(std::string(path) + std::string(kOutputSuffix));
-    if (std::holds_alternative<int>(opened)) return finish(kOpenFailed);
+    if (std::holds_alternative<int>(opened)) return std::string(kOpenFailed);
     OutputFile& dataFile = std::get<OutputFile>(opened);
-
     ByteInput input(list.fd, list.window);
     ByteOutput output(dataFile.fd(), ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
     Outcome outcome = convert(input, output, strict);
@@ -135,25 +154,71 @@ int convertList(const char* path, bool strict) {
         if (const int error = dataFile.commit(); error != 0) outcome = Failure{writeFailed(error)};
     }
     // After a failure the data file is dropped when it goes out of scope.
-    return finish(outcome ? outcome->message : std::string());
+    return outcome ? outcome->message : std::string();
+}
+
+// Ends a run that an exception stopped, once the data file was dropped:
+// why, after the prefix of a failed write, without allocating.
+int finishAfterException() {
+    say(kWriteFailed);
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        say(std::strerror(ENOMEM));
+    } catch (const std::exception& error) {
+        say(error.what());
+    } catch (...) {
+        say("unexpected error");
+    }
+    std::fflush(stdout);
+    return kExitStatus;
+}
+
+// The conversion of one relation list into its data file.
+int convertList(const char* path, bool strict) {
+    const RelationList list = openRelationList(path);
+    if (list.fd < 0) return finish(kOpenFailed);
+    say(kOpened);
+    // Where even that room can't be had, no allocation may be risked.
+    if (exceptionRoom.load() == nullptr) {
+        say(kWriteFailed);
+        return finish(std::strerror(ENOMEM));
+    }
+    try {
+        return finish(convertOpenedList(list, path, strict));
+    } catch (...) {
+        return finishAfterException();
+    }
 }
 
 }  // namespace
 
 int runConversion(int argc, char** argv) {
+    // Before the first message: "abriu" then never goes out alone because
+    // a buffer could not be had for what follows it.
+    static char messageBuffer[kMessageRoom];
+    std::setvbuf(stdout, messageBuffer, _IOFBF, sizeof messageBuffer);
+    exceptionRoom.store(std::malloc(kExceptionRoom));
+    std::set_new_handler(freeExceptionRoomAndThrow);
     // A closed or broken standard output must not stop the conversion, and
     // a write past the file-size limit fails (EFBIG) instead of killing it.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     // The options are recognised only as the first argument; any other
     // first argument is the relation list, and later arguments are ignored.
+    // Nothing here allocates: only the conversion may run out of memory.
     const std::string_view first = argc >= 2 && argv[1] != nullptr ? argv[1] : "";
     if (first == kHelpOption) return answer(kHelp);
-    if (first == kVersionOption) return answer(std::string(kProgramName) + " " + DATMOS_VERSION + "\n");
+    if (first == kVersionOption) {
+        say(kProgramName);
+        say(" " DATMOS_VERSION);
+        return answer("\n");
+    }
     const bool strict = first == kStrictOption;
     const int listArgument = strict ? 2 : 1;
     if (argc <= listArgument || argv[listArgument] == nullptr) {
-        return finish(std::string(kOpenFailed) + std::string(kNoArgument));
+        say(kOpenFailed);
+        return finish(kNoArgument);
     }
     return convertList(argv[listArgument], strict);
 }

@@ -1,8 +1,9 @@
-// The converter where a resource runs out: file size. The run ends with a message and status 1, never with a
+// The converter where a resource runs out: file size, address space. The run ends with a message and status 1, never with a
 // signal; an earlier data file stays as it was, or is replaced whole, and
 // no temporary file stays behind.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "run_program.h"
@@ -59,6 +60,58 @@ TEST(Faults, DataFileUnderTheSizeLimit) {
     options.fileSizeLimit = 64ULL * 1024;
     expectOutcome(runProgram(options), kOpened);
     EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(repeated(4000, "( 1 , 2 ) 5000\n"))));
+}
+
+// Address space limits, tried in steps from the least in which the
+// converter starts at all (--version) on, found to within kLeastPrecision.
+constexpr unsigned long long kLeastPrecision = 64 << 10;
+constexpr unsigned long long kAddressSpaceStep = 256 << 10;
+constexpr unsigned long long kMostAddressSpaceTried = 8 << 20;
+// More than the converter needs to start; a sanitizer or an emulator
+// reserves far more.
+constexpr unsigned long long kEnoughToStart = 256 << 20;
+
+bool startsWithin(unsigned long long addressSpace) {
+    RunOptions options;
+    options.arguments = {"--version"};
+    options.addressSpaceLimit = addressSpace;
+    const RunResult result = runProgram(options);
+    return result.exited && result.exitStatus == 0;
+}
+
+std::optional<unsigned long long> leastAddressSpaceToStart() {
+    if (!startsWithin(kEnoughToStart)) return std::nullopt;
+    unsigned long long tooLittle = 0;
+    unsigned long long enough = kEnoughToStart;
+    while (enough - tooLittle > kLeastPrecision) {
+        const unsigned long long middle = (tooLittle + enough) / 2 / kLeastPrecision * kLeastPrecision;
+        (startsWithin(middle) ? enough : tooLittle) = middle;
+    }
+    return enough;
+}
+
+// Wherever memory runs out, from the first allocation of the run on, the
+// run either converts the list or ends with a message.
+TEST(Faults, OutOfAddressSpace) {
+    const std::optional<unsigned long long> least = leastAddressSpaceToStart();
+    if (!least) GTEST_SKIP() << "the converter does not start within " << kEnoughToStart << " bytes of address space";
+    TempDir directory;
+    writeFile(directory / "g.txt", kWorkedList);
+    for (unsigned long long limit = *least; limit <= *least + kMostAddressSpaceTried; limit += kAddressSpaceStep) {
+        SCOPED_TRACE("address space of " + std::to_string(limit) + " bytes");
+        writeFile(directory / "g.txt.datmos", kEarlierDataFile);
+        RunOptions options = in(directory, {"g.txt"});
+        options.addressSpaceLimit = limit;
+        const RunResult result = runProgram(options);
+        if (result.standardOutput == kOpened) {
+            expectSuccess(result);
+            EXPECT_EQ(readFile(directory / "g.txt.datmos"), kWorkedDataFile);
+        } else {
+            expectOutcome(result, std::string(kOpened) + std::string(kWriteFailed) + "Cannot allocate memory");
+            EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlierDataFile);
+        }
+        EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
+    }
 }
 
 }  // namespace
