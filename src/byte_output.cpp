@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <unistd.h>
 
 // The file offsets reserved and truncated to go past 2 GiB.
@@ -17,6 +18,14 @@ ByteOutput::ByteOutput(int fd, std::size_t capacity, Reserve reserve)
       end_(buffer_.get()),
       limit_(buffer_.get() + std::max(capacity, kMinimumCapacity)),
       reserving_(reserve == Reserve::Ahead) {}
+
+ByteOutput::~ByteOutput() { giveBackReserve(); }
+
+void ByteOutput::holdUpTo(std::size_t most, std::function<int()> beforeWriting) {
+    holding_ = true;
+    mostHeld_ = most;
+    beforeWriting_ = std::move(beforeWriting);
+}
 
 void ByteOutput::append(std::string_view text) {
     while (!text.empty()) {
@@ -47,6 +56,8 @@ void ByteOutput::flush() {
 }
 
 void ByteOutput::writeOut(const char* next, const char* end) {
+    if (fd_ == kNowhere || next == end) return;
+    if (holding_ && hold(next, end)) return;
     if (error_ == 0) reserveFor(static_cast<std::size_t>(end - next));
     while (error_ == 0 && next < end) {
         const ssize_t done = ::write(fd_, next, static_cast<std::size_t>(end - next));
@@ -59,6 +70,32 @@ void ByteOutput::writeOut(const char* next, const char* end) {
             error_ = EIO;
         }
     }
+}
+
+// Keeps the bytes in memory while they fit under the bound and memory can
+// be had; else writes out what was held, and then they follow.
+bool ByteOutput::hold(const char* next, const char* end) {
+    if (static_cast<std::size_t>(end - next) <= mostHeld_ - held_.size()) {
+        try {
+            held_.insert(held_.end(), next, end);
+            return true;
+        } catch (const std::bad_alloc&) {
+            // Written as they come, then.
+        }
+    }
+    release();
+    return false;
+}
+
+void ByteOutput::release() {
+    holding_ = false;
+    std::vector<char> held;
+    held.swap(held_);
+    if (const int error = beforeWriting_ ? beforeWriting_() : 0; error != 0) {
+        error_ = error;
+        return;
+    }
+    writeOut(held.data(), held.data() + held.size());
 }
 
 // Keeps the file size as it is (FALLOC_FL_KEEP_SIZE): the reserve is not
@@ -79,6 +116,11 @@ void ByteOutput::finish() {
     // The last bytes need no reserve: a small file then never gets one.
     reserving_ = false;
     flush();
+    if (holding_) release();
+    giveBackReserve();
+}
+
+void ByteOutput::giveBackReserve() {
     if (reserved_ <= written_) return;
     // Truncating to the size the file already has frees the blocks past its
     // end on most file systems; punching them out covers the others. The

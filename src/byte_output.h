@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 namespace datmos {
 
@@ -30,9 +32,25 @@ public:
     static constexpr std::size_t kReserveFrom = std::size_t{1} << 20;
     static constexpr std::size_t kReserveStep = std::size_t{8} << 20;
 
+    // The fd of an output that writes nothing: a pass that only checks a list.
+    static constexpr int kNowhere = -1;
+
     // Writes to fd, which stays owned by the caller; a capacity below the
     // minimum is raised to it.
     explicit ByteOutput(int fd, std::size_t capacity = kDefaultCapacity, Reserve reserve = Reserve::No);
+    ByteOutput(const ByteOutput&) = delete;
+    ByteOutput& operator=(const ByteOutput&) = delete;
+    // Gives back the reserved space past what was written, as finish()
+    // does, without writing what is still buffered: a failed run leaves no
+    // reserve behind.
+    ~ByteOutput();
+
+    // Holds the first `most` bytes in memory (as many of them as memory can
+    // be had for) instead of writing them. Only when more come, or at
+    // finish(), is `beforeWriting` called, once, and what was held written
+    // after it: an output that fails before then has written nothing. A
+    // nonzero errno from `beforeWriting` is the output's error.
+    void holdUpTo(std::size_t most, std::function<int()> beforeWriting);
 
     // Room for at least `size` bytes (at most kMinimumCapacity): write them from the
     // returned pointer, then hand the end of what was written to commit().
@@ -51,13 +69,16 @@ public:
     void flush();
     int error() const { return error_; }
 
-    // Flushes, then gives back the reserved space past the end of what was
-    // written.
+    // Flushes (writing out what is held), then gives back the reserved
+    // space past the end of what was written.
     void finish();
 
 private:
     void reserveFor(std::size_t size);
+    void giveBackReserve();
     void writeOut(const char* next, const char* end);
+    bool hold(const char* next, const char* end);
+    void release();
 
     int fd_;
     std::unique_ptr<char[]> buffer_;
@@ -67,6 +88,10 @@ private:
     bool reserving_;
     std::uint64_t written_ = 0;   // bytes written to fd so far
     std::uint64_t reserved_ = 0;  // bytes of the file reserved so far
+    bool holding_ = false;
+    std::size_t mostHeld_ = 0;
+    std::vector<char> held_;
+    std::function<int()> beforeWriting_;
 };
 
 }  // namespace datmos

@@ -1,5 +1,6 @@
 #include "data_file.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -109,24 +110,64 @@ TEST(DataFile, ManyRelationsThroughSmallBuffer) {
     EXPECT_EQ(bytes, expected);
 }
 
-// Space reserved ahead of the writes is given back at the end: the file
-// holds its bytes and no more than a few blocks beyond them.
+// Space reserved ahead of the writes is given back at the end, or when
+// the output is dropped unfinished after a failure: the file holds its
+// bytes and no more than a few blocks beyond them.
 TEST(DataFile, ReservedSpaceIsGivenBack) {
     constexpr std::size_t kStep = ByteOutput::kReserveStep;
-    for (const std::size_t size : {std::size_t{0}, std::size_t{1}, kStep - 1, kStep + 1, 2 * kStep + 12345}) {
-        const int fd = test::emptyMemoryFile();
-        std::string bytes(size, 'x');
-        for (std::size_t i = 0; i < size; i += 4099) bytes[i] = static_cast<char>('a' + i % 26);
-        {
-            ByteOutput output(fd, ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
-            output.append(bytes);
-            output.finish();
-            EXPECT_EQ(output.error(), 0);
+    for (const bool finished : {true, false}) {
+        for (const std::size_t size :
+             {std::size_t{0}, std::size_t{1}, kStep - 1, kStep + 1, kStep + 300000, 2 * kStep + 12345}) {
+            const int fd = test::emptyMemoryFile();
+            std::string bytes(size, 'x');
+            for (std::size_t i = 0; i < size; i += 4099) bytes[i] = static_cast<char>('a' + i % 26);
+            {
+                ByteOutput output(fd, ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
+                output.append(bytes);
+                if (finished) output.finish();
+                EXPECT_EQ(output.error(), 0);
+            }
+            struct stat status{};
+            ASSERT_EQ(::fstat(fd, &status), 0);
+            EXPECT_LE(static_cast<std::size_t>(status.st_blocks) * 512, size + 65536) << size << " " << finished;
+            if (finished) {
+                EXPECT_EQ(test::contentOf(fd), bytes) << size;
+            }
+            ::close(fd);
         }
-        struct stat status{};
-        ASSERT_EQ(::fstat(fd, &status), 0);
-        EXPECT_LE(static_cast<std::size_t>(status.st_blocks) * 512, size + 65536) << size;
-        EXPECT_EQ(test::contentOf(fd), bytes) << size;
+    }
+}
+
+// Output held in memory reaches the file only past the bound or at the
+// end, and only after what must come first succeeded: until then the file
+// stays as it was.
+TEST(DataFile, HeldOutputReachesTheFileOnlyPastTheBoundOrAtTheEnd) {
+    constexpr std::size_t kBound = 3 * ByteOutput::kMinimumCapacity + 5;
+    struct Case {
+        std::size_t bytes;
+        bool finished;
+        int firstError;  // of what must come first
+    };
+    for (const Case& c : {Case{kBound, false, 0}, Case{kBound, true, 0}, Case{kBound + 1, false, 0},
+                          Case{kBound, true, EIO}, Case{kBound + 1, false, EIO}}) {
+        const int fd = test::memoryFileWith("earlier");
+        std::string bytes(c.bytes, 'x');
+        for (std::size_t i = 0; i < c.bytes; i += 7) bytes[i] = static_cast<char>('a' + i % 26);
+        int calls = 0;
+        {
+            ByteOutput output(fd, ByteOutput::kMinimumCapacity);
+            output.holdUpTo(kBound, [&] {
+                ++calls;
+                return c.firstError != 0 ? c.firstError : ::ftruncate(fd, 0) == 0 ? 0 : errno;
+            });
+            output.append(bytes);
+            output.flush();
+            if (c.finished) output.finish();
+            EXPECT_EQ(output.error(), c.firstError) << c.bytes << " " << c.finished;
+        }
+        const bool released = c.finished || c.bytes > kBound;
+        EXPECT_EQ(calls, released ? 1 : 0) << c.bytes << " " << c.finished;
+        EXPECT_EQ(test::contentOf(fd), released && c.firstError == 0 ? bytes : "earlier") << c.bytes << " " << c.finished;
         ::close(fd);
     }
 }
