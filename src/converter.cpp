@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -40,6 +41,10 @@ constexpr std::size_t kWholeFileRead = std::size_t{1} << 20;
 constexpr std::size_t kHeaderWindow = std::size_t{64} << 10;
 constexpr unsigned kEveryCore = 0;
 constexpr std::size_t kChunkToFit = 0;
+// Written in place, the data file converted from a list that can't be read
+// twice is held in memory up to this size; past it, the earlier data file
+// is emptied and the rest written as it comes.
+constexpr std::size_t kMostHeldInPlace = std::size_t{64} << 20;
 // Standard output's buffer, which no allocation can fail to give: room for
 // every message of a run at once.
 constexpr std::size_t kMessageRoom = 4096;
@@ -141,15 +146,39 @@ Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
     return {};
 }
 
+// Converts the list into the data file written to fd, where given after
+// `beforeWriting` (see ByteOutput::holdUpTo).
+Outcome convertInto(const RelationList& list, int outputFd, bool strict, std::function<int()> beforeWriting = {}) {
+    ByteInput input(list.fd, list.window);
+    ByteOutput output(outputFd, ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
+    if (beforeWriting) output.holdUpTo(kMostHeldInPlace, std::move(beforeWriting));
+    return convert(input, output, strict);
+}
+
+// Written in place, the earlier data file is emptied only once the whole
+// list has been read and found well-formed: a regular file is read twice,
+// first with the output going nowhere; other input (a pipe) is converted
+// into memory, up to kMostHeldInPlace bytes.
+Outcome convertInPlace(const RelationList& list, OutputFile& dataFile, bool strict) {
+    const auto emptyDataFile = [&dataFile] { return dataFile.empty(); };
+    struct stat status{};
+    if (::fstat(list.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return convertInto(list, dataFile.fd(), strict, emptyDataFile);
+    }
+    if (Outcome checked = convertInto(list, ByteOutput::kNowhere, strict)) return checked;
+    if (::lseek(list.fd, 0, SEEK_SET) != 0) return Failure{std::string(kReadFailed) + cannotRead(errno)};
+    if (const int error = emptyDataFile(); error != 0) return Failure{writeFailed(error)};
+    return convertInto(list, dataFile.fd(), strict);
+}
+
 // The conversion of the opened relation list into its data file: the
 // message that ends the run.
 std::string convertOpenedList(const RelationList& list, const char* path, bool strict) {
     auto opened = OutputFile::open(std::string(path) + std::string(kOutputSuffix));
     if (std::holds_alternative<int>(opened)) return std::string(kOpenFailed);
     OutputFile& dataFile = std::get<OutputFile>(opened);
-    ByteInput input(list.fd, list.window);
-    ByteOutput output(dataFile.fd(), ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
-    Outcome outcome = convert(input, output, strict);
+    Outcome outcome =
+        dataFile.inPlace() ? convertInPlace(list, dataFile, strict) : convertInto(list, dataFile.fd(), strict);
     if (!outcome) {
         if (const int error = dataFile.commit(); error != 0) outcome = Failure{writeFailed(error)};
     }

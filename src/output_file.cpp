@@ -144,11 +144,20 @@ std::variant<ExistingFile, int> probeTarget(const std::string& target) {
 }
 
 // A file beside the target to write instead of it: unnamed (no name) or
-// named; fd < 0 when neither can be made there.
+// named; fd < 0 when neither can be made there, for the reason `error`.
 struct TemporaryFile {
     int fd = -1;
     std::string name;
+    int error = 0;
 };
+
+// Whether a temporary file can't be made because the directory refuses new
+// files, which no retry changes: then the target is written in place. Any
+// other reason (out of descriptors, inodes, disk space or memory) may pass,
+// and writing in place would risk the earlier data file for it.
+bool refusesNewFiles(int error) {
+    return error == EACCES || error == EPERM || error == EROFS || error == ENAMETOOLONG;
+}
 
 TemporaryFile makeTemporary(const std::string& target, OutputFile::Temporary first) {
     // An unnamed file is given its name through /proc at the end; without
@@ -160,7 +169,7 @@ TemporaryFile makeTemporary(const std::string& target, OutputFile::Temporary fir
     }
     std::string name = hiddenNameBeside(target).append(kUniquePlaceholder);
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    return {fd, std::move(name)};
+    return {fd, std::move(name), fd < 0 ? errno : 0};
 }
 
 mode_t newFileMode() {
@@ -192,7 +201,8 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
     : mode_(other.mode_),
       fd_(std::exchange(other.fd_, -1)),
       target_(std::move(other.target_)),
-      temporary_(std::move(other.temporary_)) {
+      temporary_(std::move(other.temporary_)),
+      emptied_(other.emptied_) {
     if (mode_ == Mode::Named && fd_ >= 0) guardTemporary(temporary_);
 }
 
@@ -204,10 +214,14 @@ std::variant<OutputFile, int> OutputFile::open(const std::string& path, Temporar
     if (const int* error = std::get_if<int>(&probed)) return *error;
     const ExistingFile& existing = std::get<ExistingFile>(probed);
     if (existing.found() && !existing.regular()) {
-        return OutputFile(Mode::InPlace, existing.fd, std::move(target), {});  // a device or pipe
+        return OutputFile(Mode::Device, existing.fd, std::move(target), {});
     }
     TemporaryFile temporary = makeTemporary(target, first);
-    if (temporary.fd < 0) return openInPlace(existing.fd, std::move(target));
+    if (temporary.fd < 0 && refusesNewFiles(temporary.error)) return openInPlace(existing.fd, std::move(target));
+    if (temporary.fd < 0) {
+        if (existing.found()) ::close(existing.fd);
+        return temporary.error;
+    }
     copyModeAndOwner(temporary.fd, existing);
     if (existing.found()) ::close(existing.fd);
     const Mode mode = temporary.name.empty() ? Mode::Unnamed : Mode::Named;
@@ -215,17 +229,18 @@ std::variant<OutputFile, int> OutputFile::open(const std::string& path, Temporar
 }
 
 std::variant<OutputFile, int> OutputFile::openInPlace(int existing, std::string target) {
-    if (existing >= 0) {
-        if (::ftruncate(existing, 0) != 0) {
-            const int error = errno;
-            ::close(existing);
-            return error;
-        }
-        return OutputFile(Mode::InPlace, existing, std::move(target), {});
-    }
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    if (existing >= 0) return OutputFile(Mode::InPlace, existing, std::move(target), {});
+    // Only a file made here is removed again: one that appeared meanwhile
+    // is not ours.
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd < 0) return errno;
-    return OutputFile(Mode::InPlace, fd, std::move(target), {});
+    return OutputFile(Mode::Created, fd, std::move(target), {});
+}
+
+int OutputFile::empty() {
+    if (mode_ != Mode::InPlace) return 0;
+    emptied_ = true;
+    return ::ftruncate(fd_, 0) == 0 ? 0 : errno;
 }
 
 int OutputFile::commit() {
@@ -248,6 +263,10 @@ int OutputFile::commit() {
         guardTemporary(temporary_);
     }
     if (::close(std::exchange(fd_, -1)) != 0) error = errno;
+    // A file written in place that may not hold what was written is
+    // emptied, or removed where the run made it, as after any failure.
+    if (error != 0 && mode_ == Mode::InPlace && ::truncate(target_.c_str(), 0) != 0) { /* nothing more to be done */ }
+    if (error != 0 && mode_ == Mode::Created) ::unlink(target_.c_str());
     if (mode_ == Mode::Named) {
         if (error == 0 && ::rename(temporary_.c_str(), target_.c_str()) != 0) error = errno;
         if (error != 0) ::unlink(temporary_.c_str());
@@ -258,7 +277,10 @@ int OutputFile::commit() {
 
 void OutputFile::discard() {
     if (fd_ < 0) return;
+    // An emptied file keeps none of what was written, nor its disk space.
+    if (mode_ == Mode::InPlace && emptied_ && ::ftruncate(fd_, 0) != 0) { /* nothing more to be done */ }
     ::close(std::exchange(fd_, -1));
+    if (mode_ == Mode::Created) ::unlink(target_.c_str());
     if (mode_ == Mode::Named) {
         ::unlink(temporary_.c_str());
         unguardTemporary();

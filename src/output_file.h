@@ -2,9 +2,12 @@
 //
 // It is written to a temporary file in the target's directory (unnamed
 // where the file system allows, so that even a killed process leaves
-// nothing behind) and renamed over the target on commit. Where no
-// temporary file can be made but the target itself can be opened, it is
-// written in place, as a plain open for writing would.
+// nothing behind) and renamed over the target on commit. Where the
+// directory refuses new files but the target itself can be opened, it is
+// written in place: the earlier file is kept until the caller empties it,
+// and emptied again if the run then fails. Where the temporary file can't
+// be made for want of a resource (descriptors, inodes, disk space, memory),
+// the open fails and the earlier file stays as it was.
 #pragma once
 
 #include <string>
@@ -33,15 +36,27 @@ public:
 
     int fd() const { return fd_; }
 
+    // Whether the earlier data file itself is written. It stays as it was
+    // until empty() is called, which the caller does only once nothing but
+    // the writes can fail; if no commit follows, it is left empty.
+    bool inPlace() const { return mode_ == Mode::InPlace; }
+    // Empties the earlier data file written in place (does nothing in the
+    // other cases): 0, or the errno of the truncation.
+    int empty();
+
     // Closes the file and puts it in place of the target: 0, or the errno
     // of the step that failed, in which case the target is left as it was.
     int commit();
 
 private:
-    enum class Mode { Unnamed, Named, InPlace };
+    // Device: a device or pipe at the target, written as it is. Created: a
+    // file made at the target where there was none and no temporary file
+    // could be made, removed unless committed.
+    enum class Mode { Unnamed, Named, InPlace, Device, Created };
     OutputFile(Mode mode, int fd, std::string target, std::string temporary);
-    // Where no temporary file can be made: the existing file (fd existing,
-    // or -1 for none) emptied, or a new one created, as a plain open would.
+    // Where the directory refuses new files: the existing file (fd
+    // existing, or -1 for none), or a new one created where a plain open
+    // would create it.
     static std::variant<OutputFile, int> openInPlace(int existing, std::string target);
     void discard();
 
@@ -49,6 +64,7 @@ private:
     int fd_;
     std::string target_;
     std::string temporary_;  // the named temporary file, in Named mode
+    bool emptied_ = false;   // in InPlace mode
 };
 
 }  // namespace datmos

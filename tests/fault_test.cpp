@@ -20,6 +20,8 @@ namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using datmos::kWriteFailed;
+
 mode_t modeOf(const fs::path& path) {
     struct stat status{};
     if (::lstat(path.c_str(), &status) != 0) return 0;
@@ -161,10 +163,11 @@ protected:
         }
     }
 
-    RunResult run(const std::string& argument) {
+    RunResult run(const std::string& argument, std::optional<unsigned long long> fileSizeLimit = {}) {
         RunOptions options = in(directory_, {argument});
         options.program = program_;
         options.user = user_;
+        options.fileSizeLimit = fileSizeLimit;
         return runProgram(options);
     }
 
@@ -178,7 +181,17 @@ struct ReadOnlyCase {
     const char* name;
     std::optional<mode_t> earlierDataFileMode;  // none: no earlier data file
     bool written;                               // else: refused, left as it was
+    std::string list = kWorkedList;
+    std::string failure = std::string(kOpenFailed);  // what follows "abriu" when not written
+    // A limit that the writes in place overstep: they leave an empty file.
+    std::optional<unsigned long long> fileSizeLimit = std::nullopt;
 };
+
+// A list that is refused only at its very end, and why.
+const std::string kLateFailure = "3 30000\n" + repeated(29999, "0 1 0.5\n") + "0 1 x\n";
+const std::string kLateFailureMessage =
+    "Fail to read file In: line 30001, relation 30000 of 30000: expected a real number, found \"x\"";
+const std::string kLongList = "3 30000\n" + repeated(30000, "0 1 0.5\n");
 
 void PrintTo(const ReadOnlyCase& readOnlyCase, std::ostream* out) { *out << readOnlyCase.name; }
 
@@ -190,7 +203,7 @@ TEST_P(ReadOnlyDirectory, WritesOnlyWhereAPlainOpenWould) {
     const ReadOnlyCase& c = GetParam();
     const fs::path readOnly = directory_ / "ro";
     fs::create_directory(readOnly);
-    writeFile(readOnly / "g.txt", kWorkedList);
+    writeFile(readOnly / "g.txt", c.list);
     Names expectedNames{"g.txt"};
     if (c.earlierDataFileMode) {
         writeFile(readOnly / "g.txt.datmos", kEarlierDataFile);
@@ -199,14 +212,14 @@ TEST_P(ReadOnlyDirectory, WritesOnlyWhereAPlainOpenWould) {
     }
     ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
 
-    const RunResult result = run("ro/g.txt");
+    const RunResult result = run("ro/g.txt", c.fileSizeLimit);
     if (c.written) {
         expectOutcome(result, kOpened);
         EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kWorkedDataFile);
     } else {
-        expectOutcome(result, std::string(kOpened) + std::string(kOpenFailed));
+        expectOutcome(result, std::string(kOpened) + c.failure);
         if (c.earlierDataFileMode) {
-            EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kEarlierDataFile);
+            EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), c.fileSizeLimit ? "" : kEarlierDataFile);
         }
     }
     if (c.earlierDataFileMode) {
@@ -218,8 +231,33 @@ TEST_P(ReadOnlyDirectory, WritesOnlyWhereAPlainOpenWould) {
 INSTANTIATE_TEST_SUITE_P(Faults, ReadOnlyDirectory,
                          testing::Values(ReadOnlyCase{"NoDataFile", std::nullopt, false},
                                          ReadOnlyCase{"WritableDataFile", 0666, true},
-                                         ReadOnlyCase{"ReadOnlyDataFile", 0444, false}),
+                                         ReadOnlyCase{"ReadOnlyDataFile", 0444, false},
+                                         ReadOnlyCase{"MalformedList", 0666, false, kLateFailure, kLateFailureMessage},
+                                         ReadOnlyCase{"DataFileOverTheSizeLimit", 0666, false, kLongList,
+                                                      std::string(kWriteFailed) + "File too large", 64 << 10}),
                          [](const testing::TestParamInfo<ReadOnlyCase>& info) { return info.param.name; });
+
+// A list that can't be read twice is converted in place into memory, so
+// that one refused at its end leaves the earlier data file as it was.
+TEST_F(NoPermission, PipedListRefusedInPlace) {
+    const fs::path readOnly = directory_ / "ro";
+    fs::create_directory(readOnly);
+    ASSERT_EQ(::mkfifo((readOnly / "g.txt").c_str(), 0600), 0);
+    writeFile(readOnly / "g.txt.datmos", kEarlierDataFile);
+    for (const char* name : {"g.txt", "g.txt.datmos"}) ASSERT_EQ(::chmod((readOnly / name).c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
+    RunOptions options = in(directory_, {"ro/g.txt"});
+    options.program = program_;
+    options.user = user_;
+    RunningProgram program(options);
+    PipeWriter list(readOnly / "g.txt");
+    ASSERT_TRUE(list.isOpen());
+    ASSERT_TRUE(list.write(kLateFailure));
+    list.close();
+    expectOutcome(program.wait(), std::string(kOpened) + kLateFailureMessage);
+    EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kEarlierDataFile);
+    EXPECT_EQ(listDirectory(readOnly), (Names{"g.txt", "g.txt.datmos"}));
+}
 
 TEST_F(NoPermission, UnreadableRelationList) {
     writeFile(directory_ / "g.txt", "3 0\n");

@@ -1,8 +1,17 @@
-// The converter where a resource runs out: file size, address space. The run ends with a message and status 1, never with a
+// The converter where a resource runs out: file size, descriptors, inodes,
+// address space. The run ends with a message and status 1, never with a
 // signal; an earlier data file stays as it was, or is replaced whole, and
 // no temporary file stays behind.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -11,6 +20,7 @@
 namespace e2e {
 namespace {
 
+namespace fs = std::filesystem;
 using datmos::kWriteFailed;
 
 struct FullDisk {
@@ -60,6 +70,59 @@ TEST(Faults, DataFileUnderTheSizeLimit) {
     options.fileSizeLimit = 64ULL * 1024;
     expectOutcome(runProgram(options), kOpened);
     EXPECT_TRUE(sameBytes(readFile(directory / "g.txt.datmos"), threePeopleWith(repeated(4000, "( 1 , 2 ) 5000\n"))));
+}
+
+// Where the temporary file can't be made for want of a resource, the run
+// ends as where the data file can't be opened: the earlier data file is
+// not written in place.
+void expectEarlierDataFileKept(const RunResult& result, const fs::path& directory, const Names& names) {
+    expectOutcome(result, std::string(kOpened) + std::string(kOpenFailed));
+    EXPECT_EQ(readFile(directory / "g.txt.datmos"), kEarlierDataFile);
+    EXPECT_EQ(listDirectory(directory), names);
+}
+
+TEST(Faults, NoDescriptorForTheTemporaryFile) {
+    TempDir directory;
+    writeFile(directory / "g.txt", kWorkedList);
+    writeFile(directory / "g.txt.datmos", kEarlierDataFile);
+    RunOptions options = in(directory, {"g.txt"});
+    // Standard input, output and error, the list and the earlier data file.
+    options.openFilesLimit = 5;
+    expectEarlierDataFileKept(runProgram(options), directory.path(), {"g.txt", "g.txt.datmos"});
+}
+
+// Unmounts, at the end of a test, a file system that it mounted.
+struct Unmount {
+    fs::path mountPoint;
+    ~Unmount() { ::umount2(mountPoint.c_str(), MNT_DETACH); }
+};
+
+TEST(Faults, NoInodeForTheTemporaryFile) {
+    TempDir directory;
+    const fs::path small = directory / "small";
+    fs::create_directory(small);
+    if (::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1m,nr_inodes=8") != 0) {
+        GTEST_SKIP() << "can't mount a file system of few inodes here: " << std::strerror(errno);
+    }
+    const Unmount unmount{small};
+    writeFile(small / "g.txt", kWorkedList);
+    writeFile(small / "g.txt.datmos", kEarlierDataFile);
+    Names names{"g.txt", "g.txt.datmos"};
+    for (int taken = 0;; ++taken) {
+        const std::string name = "taken" + std::to_string(taken);
+        const int fd = ::open((small / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            ASSERT_EQ(errno, ENOSPC);
+            break;
+        }
+        ::close(fd);
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    RunOptions options;
+    options.workingDirectory = small;
+    options.arguments = {"g.txt"};
+    expectEarlierDataFileKept(runProgram(options), small, names);
 }
 
 // Address space limits, tried in steps from the least in which the
