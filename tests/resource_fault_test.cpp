@@ -85,9 +85,14 @@ TEST(Faults, NoDescriptorForTheTemporaryFile) {
     TempDir directory;
     writeFile(directory / "g.txt", kWorkedList);
     writeFile(directory / "g.txt.datmos", kEarlierDataFile);
-    RunOptions options = in(directory, {"g.txt"});
+    RunOptions options = in(directory, {"--version"});
     // Standard input, output and error, the list and the earlier data file.
     options.openFilesLimit = 5;
+    // An emulator, and the shell that starts it, need more.
+    if (const RunResult started = runProgram(options); started.exitStatus != 0) {
+        GTEST_SKIP() << "the converter does not start with 5 open files here: " << describe(started);
+    }
+    options.arguments = {"g.txt"};
     expectEarlierDataFileKept(runProgram(options), directory.path(), {"g.txt", "g.txt.datmos"});
 }
 
