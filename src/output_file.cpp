@@ -239,8 +239,9 @@ std::variant<OutputFile, int> OutputFile::openInPlace(int existing, std::string 
 
 int OutputFile::empty() {
     if (mode_ != Mode::InPlace) return 0;
+    if (::ftruncate(fd_, 0) != 0) return errno;  // then it holds what it held
     emptied_ = true;
-    return ::ftruncate(fd_, 0) == 0 ? 0 : errno;
+    return 0;
 }
 
 int OutputFile::commit() {
