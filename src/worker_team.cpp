@@ -6,9 +6,10 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <new>
 #include <vector>
 
+#include "team_threads.h"
 #include "text_counts.h"
 
 namespace datmos {
@@ -20,7 +21,6 @@ constexpr unsigned kChunksPerMember = 1;
 constexpr unsigned kChunksBeyondMembers = 2;
 // How long a waiting thread watches for a change before it sleeps.
 constexpr std::chrono::microseconds kWatch{50};
-
 class Team {
 public:
     Team(ChunkCutter& cutter, Wakeup& wakeup, const TeamPlan& plan, std::int64_t numbersTotal, const ReadRules& rules,
@@ -33,11 +33,11 @@ public:
           size_(std::max(plan.size, 1U)),
           chunkBytes_(plan.chunkBytes),
           chunksInFlight_(kChunksPerMember * size_ + kChunksBeyondMembers),
-          bySequence_(chunksInFlight_, nullptr) {
-        threads_.reserve(size_);
+          bySequence_(chunksInFlight_, nullptr),
+          others_(size_ - 1) {
         chunks_.reserve(chunksInFlight_);
+        free_.reserve(chunksInFlight_);
     }
-    ~Team() { joinAll(); }  // run() has joined them all, unless it never ran
 
     // Converts the list on this thread and the others that it starts, which
     // begin while this one writes what comes before the relations. Gives the
@@ -60,7 +60,6 @@ private:
     void writeInOrder(std::unique_lock<std::mutex>& lock);
     void end(std::unique_lock<std::mutex>& lock);
     void fail(std::exception_ptr error);
-    void joinAll();
 
     ChunkCutter& cutter_;
     Wakeup& wakeup_;
@@ -69,7 +68,7 @@ private:
     OrderedJoin& join_;
     const unsigned size_;
     const std::size_t chunkBytes_;
-    const std::size_t chunksInFlight_;
+    std::size_t chunksInFlight_;  // fewer where memory for more can't be had
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -81,14 +80,13 @@ private:
     bool cutAll_ = false;   // the chunk that ends the list (or an overlong one) is cut
     bool writing_ = false;  // a thread is writing chunks in list order
     bool ended_ = false;    // every chunk needed is written, or the conversion failed
-    bool growing_ = true;   // no thread has failed to start yet
     std::uint64_t nextToCut_ = 0;
     std::uint64_t nextToPlace_ = 0;
     std::uint64_t wordsBeforeNext_ = 0;
     std::uint64_t nextToWrite_ = 0;
     const ConvertedChunk* overlong_ = nullptr;
     std::exception_ptr failure_;
-    std::vector<std::thread> threads_;  // changed only under the lock, before ended_ or cutAll_
+    TeamThreads others_;  // the members besides the calling thread
 };
 
 const ConvertedChunk* Team::run(const std::function<void()>& writeFirst) {
@@ -110,30 +108,14 @@ const ConvertedChunk* Team::run(const std::function<void()>& writeFirst) {
     } catch (...) {
         fail(std::current_exception());
     }
-    joinAll();  // the others end too once the list is cut or the conversion ends
+    others_.joinAll();  // the others end too once the list is cut or the conversion ends
     if (failure_) std::rethrow_exception(failure_);
     return overlong_;
 }
 
-// Starts one more member, with the lock held, unless the team is whole.
-// Where the system refuses a thread, the team goes on with those it has.
-void Team::grow() {
-    if (!growing_ || threads_.size() + 1 >= size_) return;
-    try {
-        threads_.emplace_back([this] { member(); });
-    } catch (const std::exception&) {  // std::system_error, or std::bad_alloc for its state
-        growing_ = false;
-    }
-}
-
-void Team::joinAll() {
-    std::vector<std::thread> threads;
-    {
-        const std::lock_guard lock(mutex_);
-        threads.swap(threads_);
-    }
-    for (std::thread& thread : threads) thread.join();
-}
+// Starts one more member, unless the team is whole or the system refuses
+// a thread.
+void Team::grow() { others_.start([this] { member(); }); }
 
 // Waits until ready() holds, with the lock held. The state mostly changes
 // within microseconds, and putting a thread to sleep and waking it takes
@@ -194,7 +176,13 @@ ConvertedChunk* Team::cut(std::unique_lock<std::mutex>& lock) {
     });
     if (ended_ || cutAll_) return nullptr;
     if (free_.empty()) {
-        chunks_.push_back(std::make_unique<ConvertedChunk>(chunkBytes_));
+        try {
+            chunks_.push_back(std::make_unique<ConvertedChunk>(chunkBytes_));
+        } catch (const std::bad_alloc&) {
+            if (chunks_.empty()) throw;
+            chunksInFlight_ = chunks_.size();  // the team makes do with those it has
+            return cut(lock);
+        }
         free_.push_back(chunks_.back().get());
     }
     ConvertedChunk* converted = free_.back();
