@@ -93,7 +93,9 @@ inline char* appendInteger(char* out, std::int64_t value) {
     // that a mix of signs costs no mispredicted branch.
     *out = '-';
     out += value < 0;
-    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    // The two's complement negation of a negative value: no wrap-around,
+    // even for the lowest.
+    std::uint64_t magnitude = value < 0 ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
     if (magnitude < kHundredMillion) return appendShort(out, static_cast<std::uint32_t>(magnitude));  // most numbers
     out = appendInteger(out, static_cast<std::int64_t>(magnitude / kHundredMillion));
     return appendDigits(out, eightDigits(static_cast<std::uint32_t>(magnitude % kHundredMillion)), 8);

@@ -92,8 +92,7 @@ inline bool decimalValue(std::uint64_t digits, int power, bool negative, double&
     Product product = multiply(digits, five[0]);
     if ((product.high & kUndecided) == kUndecided) {
         const Product second = multiply(digits, five[1]);
-        product.low += second.high;
-        if (second.high > product.low) ++product.high;
+        if (__builtin_add_overflow(product.low, second.high, &product.low)) ++product.high;  // the carry
         // Still all ones below: the truncated power can't tell which way to
         // round, except where it is exact (5^power fits in 128 bits with
         // digits < 2^64: power from 0 to 55; the rounded-up reciprocal is

@@ -86,7 +86,7 @@ TEST(DataFile, NumbersOfEveryLength) {
             if (number < -2147483647 - 1 || number > 2147483646) continue;
             const auto person = static_cast<std::int32_t>(number);
             const double weight = static_cast<double>(number % 2147483) / 10000.0;
-            relations.push_back({person, -person - 1, weight});
+            relations.push_back({person, static_cast<std::int32_t>(-1 - number), weight});
             expected += "( " + std::to_string(number + 1) + " , " + std::to_string(-number) + " ) " +
                         std::to_string(*reference::exactScaledWeight(weight)) + "\n";
         }
