@@ -166,8 +166,11 @@ std::variant<ListHeader, ReadError> readHeader(ByteInput& input) {
 }
 
 ReadRules ReadRules::strictFor(std::int32_t people) {
-    // With no people, no person number is allowed: an empty range.
-    return {0, people - 1 >= 0 ? people - 1 : -1, expectPersonOf(people), true};
+    // With no people (a count of 0 or below, down to the lowest), no person
+    // number is allowed: the empty range from 0 to -1. Only a positive count
+    // is lowered, which can't overflow.
+    const std::int32_t largest = people > 0 ? people - 1 : -1;
+    return {0, largest, expectPersonOf(people), true};
 }
 
 std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation, const ReadRules& rules) {

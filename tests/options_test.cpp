@@ -90,6 +90,13 @@ INSTANTIATE_TEST_SUITE_P(
              failedRead("line 2, relation 1 of 1: expected a person number from 0 to 2, found \"-1\""),
              1,
              {}},
+        Case{"StrictWithTheLowestPeople",
+             {"--strict", "LIST"},
+             "-2147483648 1\n5 2147483646 0.5\n",
+             failedRead("line 2, relation 1 of 1: expected no person number, as the list has -2147483648 people, "
+                        "found \"5\""),
+             1,
+             {}},
         Case{"WithoutStrictTheSameListsPass", {"LIST"}, std::string(kWorked) + "2 0 0.1\n", "abriu", 1, kWorkedData},
         // A weight cut short by a decimal comma or a fraction is named.
         Case{"DecimalComma",
