@@ -57,7 +57,7 @@ void print(const char* label, const std::string& description) {
 // A stopped read must say where and why in printable text.
 void checkDescription(const ListRead& result) {
     if (!result.error) return;
-    if (result.error->line == 0) fail("read error without a line");
+    if (!result.error->line) fail("read error without a line");
     if (result.error->what.rfind("expected ", 0) != 0) fail("read error description does not say what was expected");
     for (const char c : result.error->what) {
         if (c < 0x20 || c > 0x7E) fail("read error description holds a non-printable byte");

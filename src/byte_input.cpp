@@ -69,9 +69,11 @@ std::string_view ByteInput::weightEndingAt(const char* at) const {
     return {at - (end - first), static_cast<std::size_t>(end - first)};
 }
 
-std::uint64_t ByteInput::lineAt(const char* position) const {
-    const std::uint64_t before = rereadable_ ? countLineEndsInFile(fd_, bytesBeforeBuffer_) : linesBeforeBuffer_;
-    return 1 + before + countLineEnds(buffer_.begin(), position, afterCarriageReturn_);
+std::optional<std::uint64_t> ByteInput::lineAt(const char* position) const {
+    const std::optional<std::uint64_t> before =
+        rereadable_ ? countLineEndsInFile(fd_, bytesBeforeBuffer_) : linesBeforeBuffer_;
+    if (!before) return std::nullopt;
+    return 1 + *before + countLineEnds(buffer_.begin(), position, afterCarriageReturn_);
 }
 
 }  // namespace datmos

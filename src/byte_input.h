@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -71,8 +72,9 @@ public:
     // The 1-based line on which the byte at position (in the window)
     // stands. Lines are counted only here, for an error message: in a
     // regular file by reading it again up to the window, elsewhere (a pipe)
-    // from the line feeds that fill() counts in the bytes it drops.
-    std::uint64_t lineAt(const char* position) const;
+    // from the line feeds that fill() counts in the bytes it drops. None
+    // where the file can't be read again that far.
+    std::optional<std::uint64_t> lineAt(const char* position) const;
 
 private:
     int fd_;

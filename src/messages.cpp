@@ -54,9 +54,9 @@ std::string afterRelations(std::int32_t relationCount) {
 
 std::string cannotRead(int error) { return std::string("cannot read: ") + std::strerror(error); }
 
-std::string readFailed(std::uint64_t line, std::string_view where, std::string_view what) {
+std::string readFailed(std::optional<std::uint64_t> line, std::string_view where, std::string_view what) {
     std::string text(kReadFailed);
-    text += "line " + std::to_string(line) + ", ";
+    text += "line " + (line ? std::to_string(*line) : std::string("unknown")) + ", ";
     text += where;
     text += ": ";
     text += what;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -51,8 +52,9 @@ inline constexpr std::string_view kReadFailed = "Fail to read file In: ";
 inline constexpr std::string_view kWriteFailed = "Fail to write file Out: ";
 
 // "Fail to read file In: line <line>, <where>: <what>", where says which
-// field: "header", or "relation K of N".
-std::string readFailed(std::uint64_t line, std::string_view where, std::string_view what);
+// field: "header", or "relation K of N"; "line unknown" where the line
+// could not be counted (the list could not be read again to count it).
+std::string readFailed(std::optional<std::uint64_t> line, std::string_view where, std::string_view what);
 // "Fail to write file Out: <reason>" for a failed write(2) or close(2).
 std::string writeFailed(int error);
 

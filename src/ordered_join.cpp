@@ -65,7 +65,7 @@ OrderedJoin::OrderedJoin(ByteInput& input, std::int64_t numbersTotal, const Read
       rules_(rules),
       numbersTotal_(numbersTotal),
       countsLineEnds_(!input.rereadable()),
-      lineEndsBefore_(input.lineAt(input.cursor()) - 1) {}
+      lineEndsBefore_(input.lineAt(input.cursor()).value_or(1) - 1) {}  // used only for a pipe: always known
 
 bool OrderedJoin::write(ConvertedChunk& next) {
     if (next.numbersBefore != numbersBefore_) convertChunk(next, numbersBefore_, numbersTotal_, rules_);
@@ -96,10 +96,12 @@ void OrderedJoin::readRest(const ConvertedChunk& overlong, std::span<const char>
                              rules_, begun_);
 }
 
-std::uint64_t OrderedJoin::lineOf(const ConvertedChunk& converted, const char* at) const {
+std::optional<std::uint64_t> OrderedJoin::lineOf(const ConvertedChunk& converted, const char* at) const {
     const ListChunk& chunk = converted.chunk;
-    const std::uint64_t before = countsLineEnds_ ? lineEndsBefore_ : countLineEndsInFile(input_.fd(), chunk.offset);
-    return 1 + before + countLineEnds(chunk.bytes.begin(), at, chunk.afterCarriageReturn);
+    const std::optional<std::uint64_t> before =
+        countsLineEnds_ ? lineEndsBefore_ : countLineEndsInFile(input_.fd(), chunk.offset);
+    if (!before) return std::nullopt;
+    return 1 + *before + countLineEnds(chunk.bytes.begin(), at, chunk.afterCarriageReturn);
 }
 
 }  // namespace datmos

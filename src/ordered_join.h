@@ -73,7 +73,7 @@ public:
     void readRest(const ConvertedChunk& overlong, std::span<const char> after);
 
 private:
-    std::uint64_t lineOf(const ConvertedChunk& converted, const char* at) const;
+    std::optional<std::uint64_t> lineOf(const ConvertedChunk& converted, const char* at) const;
 
     ByteInput& input_;
     ByteOutput& output_;

@@ -18,10 +18,11 @@
 
 namespace datmos {
 
-// Where and why a read stopped: the line of the offending field and a
-// description such as: expected a real number, found "abc".
+// Where and why a read stopped: the line of the offending field (none
+// where it could not be counted) and a description such as: expected a
+// real number, found "abc".
 struct ReadError {
-    std::uint64_t line = 0;
+    std::optional<std::uint64_t> line;
     std::string what;
     // For a refused first person number that directly follows another
     // number, with no whitespace between: that number's text. After the

@@ -1,6 +1,7 @@
 #include "text_counts.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -75,7 +76,7 @@ std::uint64_t countLineEnds(const char* first, const char* last, bool afterCarri
         [](char byte, char before) { return byte == '\r' || (byte == '\n' && before != '\r'); });
 }
 
-std::uint64_t countLineEndsInFile(int fd, std::uint64_t offset) {
+std::optional<std::uint64_t> countLineEndsInFile(int fd, std::uint64_t offset) {
     constexpr std::size_t kBlock = std::size_t{64} << 10;
     const std::unique_ptr<char[]> block(new char[kBlock]);
     std::uint64_t total = 0;
@@ -83,7 +84,9 @@ std::uint64_t countLineEndsInFile(int fd, std::uint64_t offset) {
     for (std::uint64_t done = 0; done < offset;) {
         const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, offset - done));
         const ssize_t got = ::pread(fd, block.get(), wanted, static_cast<off_t>(done));
-        if (got <= 0) break;  // the file shrank: count what is left
+        if (got < 0 && errno == EINTR) continue;
+        // A count of part of the bytes would give a wrong line.
+        if (got <= 0) return std::nullopt;  // a read error, or the file shrank
         total += countLineEnds(block.get(), block.get() + got, afterCarriageReturn);
         afterCarriageReturn = block[static_cast<std::size_t>(got) - 1] == '\r';
         done += static_cast<std::uint64_t>(got);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace datmos {
 
@@ -15,7 +16,8 @@ std::uint64_t countWords(const char* first, const char* last);
 std::uint64_t countLineEnds(const char* first, const char* last, bool afterCarriageReturn);
 
 // How many lines end in the first `offset` bytes of the regular file fd,
-// read again for the purpose.
-std::uint64_t countLineEndsInFile(int fd, std::uint64_t offset);
+// read again for the purpose; none where they can't all be read (a read
+// fails, or the file has become shorter).
+std::optional<std::uint64_t> countLineEndsInFile(int fd, std::uint64_t offset);
 
 }  // namespace datmos

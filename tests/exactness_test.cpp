@@ -278,7 +278,7 @@ TEST(ScaleWeightExactness, EveryFourDecimalWeightReadsAndScalesExactly) {
         });
         if (end.error) {
             mismatches.add("weight " + std::to_string(n) + "/10000: read error at line " +
-                           std::to_string(end.error->line) + ": " + end.error->what);
+                           std::to_string(end.error->line.value_or(0)) + ": " + end.error->what);
         }
     }
     ::close(fd);

@@ -1,10 +1,12 @@
 // Converting the relations chunk by chunk on several workers gives exactly
 // what the stream reader gives reading them in order: the same lines, or the
 // same first error with its line and relation number, whatever the chunk
-// size, the number of workers, the layout and the kind of input.
+// size, the number of workers, the layout and the kind of input. Lines are
+// counted by reading a file again, or not at all where that fails.
 #include "relations_conversion.h"
 
 #include <gtest/gtest.h>
+#include <optional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 
 #include "memory_file.h"
 #include "read_list.h"
+#include "text_counts.h"
 
 namespace datmos {
 namespace {
@@ -101,6 +104,37 @@ TEST(ParallelConversion, MatchesReadingInOrder) {
             }
         }
     }
+}
+
+// The line of a refused field in a regular file is counted by reading the
+// file again up to it: where the file can't be read that far, no count,
+// rather than the count of what could be read.
+TEST(ParallelConversion, LineEndsCountedByReadingAgain) {
+    // A carriage return ends the first 64 KiB read (at 65535), and its
+    // line feed begins the next: one line end.
+    const std::string text = "3 2\r\n0 1 0.5\r1 2\n\n0.3" + std::string(65514, ' ') + "\r\nx\n";
+    const int file = test::memoryFileWith(text);
+    const int failing = test::failingReads();
+    const struct {
+        int fd;
+        std::uint64_t offset;
+        std::optional<std::uint64_t> lineEnds;
+    } cases[] = {
+        {file, 0, 0},
+        {file, 5, 1},
+        {file, 24, 4},
+        {file, 65535, 4},
+        {file, 65536, 5},
+        {file, 65537, 5},
+        {file, text.size(), 6},
+        {file, text.size() + 1, std::nullopt},  // the file is shorter than where the field was
+        {failing, 1, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(countLineEndsInFile(c.fd, c.offset), c.lineEnds) << c.offset << (c.fd == file ? " file" : " failing");
+    }
+    ::close(file);
+    ::close(failing);
 }
 
 }  // namespace

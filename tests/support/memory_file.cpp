@@ -55,6 +55,12 @@ std::string contentOf(int fd) {
     }
 }
 
+int failingReads() {
+    const int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) fail("open /");
+    return fd;
+}
+
 int pipeWith(std::string_view content) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) fail("pipe2");

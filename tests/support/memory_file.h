@@ -20,5 +20,8 @@ std::string contentOf(int fd);
 // bytes that can be read only once, and lines the reader can't count by
 // reading again. The pipe is enlarged to hold the content when needed.
 int pipeWith(std::string_view content);
+// A descriptor from which every read(2) and pread(2) fails (with EISDIR:
+// it is a directory), for input that ends in a read error.
+int failingReads();
 
 }  // namespace datmos::test

@@ -75,7 +75,7 @@ std::string endLine(const ListEnd& end) {
     if (!end.error) return "complete\n";
     return "stopped in " +
            (end.failedRelation == 0 ? std::string("the header") : "relation " + std::to_string(end.failedRelation)) +
-           " at line " + std::to_string(end.error->line) + ": " + end.error->what +
+           " at line " + (end.error->line ? std::to_string(*end.error->line) : "unknown") + ": " + end.error->what +
            (end.error->gluedTo.empty() ? "" : " (glued to \"" + end.error->gluedTo + "\")") + "\n";
 }
 
