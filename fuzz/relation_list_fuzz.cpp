@@ -11,6 +11,9 @@
 //    the memory file and from a pipe, one relation per call and in batches,
 //    so that numbers straddling a buffer boundary are read whole and lines
 //    are counted either way;
+//  - cut short by a read that fails after a place chosen from the input,
+//    in strict mode or not, the reader and the conversion in chunks stop at
+//    the same field, for the same reason, on the same line;
 //  - it agrees with the reference reader field for field: the same
 //    header and relations bit for bit, the same field refused, with the
 //    same line and description;
@@ -131,6 +134,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      chunkBytes, workers,
                      datmos::test::describe(parallel).c_str(), parallel.lines.c_str());
         fail("converting in parallel differs from reading in order");
+    }
+
+    // Cut short by a failed read, under the rules of either mode.
+    const std::string_view readable = text.substr(0, (hash >> 24) % (size + 1));
+    const bool strict = ((hash >> 40) & 1) != 0;
+    int fd = datmos::test::terminalFailingAfter(readable);
+    const ListRead streamed = datmos::test::readList(fd, wholeCapacity, smallBatch, strict);
+    ::close(fd);
+    fd = datmos::test::terminalFailingAfter(readable);
+    const datmos::test::ListConverted chunked = datmos::test::convertList(fd, workers, chunkBytes, 64, strict);
+    ::close(fd);
+    if (!datmos::test::sameEnd(chunked, streamed) ||
+        (!streamed.error && chunked.lines != datmos::test::linesOf(streamed.relations))) {
+        std::fprintf(stderr, "a read fails after byte %zu%s\n", readable.size(), strict ? ", strict mode" : "");
+        print("read in order", datmos::test::describe(streamed));
+        print("converted in chunks", datmos::test::describe(chunked));
+        fail("the reader and the conversion in chunks differ on a failed read");
     }
 
     const ListRead reference = datmos_fuzz::readReferenceList(text);

@@ -8,14 +8,6 @@
 #include "weight_scale.h"
 
 namespace datmos {
-namespace {
-
-bool wordRunsTo(const char* p, const char* end) {
-    while (p < end && !isSpace(*p)) ++p;
-    return p == end;
-}
-
-}  // namespace
 
 ChunkReader::ChunkReader(const PaddedBytes& bytes, bool endOfInput, int readError, int firstField,
                          std::int64_t numbersLeft, const ReadRules& rules)
@@ -65,13 +57,12 @@ bool ChunkReader::readField(int field, Relation& relation) {
         }
         return false;
     }
-    // A failed read may have cut the last number short.
-    if (readError_ != 0 && wordRunsTo(p, end_)) {
-        fail(p, cannotRead(readError_));
-        return false;
-    }
     if (field < 2) {
         const IntegerScan scan = scanInteger(p, end_, true);
+        if (cutShort(scan.outcome == Scanned::NoNumber ? p : scan.stop)) {
+            fail(p, cannotRead(readError_));
+            return false;
+        }
         if (scan.outcome == Scanned::NoNumber) {
             fail(p, expectedFound(kExpectInteger, p, end_));
         } else if (scan.outcome == Scanned::OutOfRange || scan.value < persons_.lowest ||
@@ -86,6 +77,10 @@ bool ChunkReader::readField(int field, Relation& relation) {
         p = scan.stop;
     } else {
         const RealScan scan = scanReal(p, end_, true);
+        if (cutShort(scan.outcome == Scanned::NoNumber ? p : scan.stop)) {
+            fail(p, cannotRead(readError_));
+            return false;
+        }
         if (scan.outcome == Scanned::NoNumber) {
             fail(p, expectedFound(kExpectReal, p, end_));
             return false;

@@ -65,6 +65,9 @@ private:
     int readFields(int from, Relation& relation);
     void readListEnd();
     void fail(const char* at, std::string what);
+    // Whether a failed read that ended the chunk cut short the number that
+    // ends at `stop` (see mayGoOnTo).
+    bool cutShort(const char* stop) const { return readError_ != 0 && mayGoOnTo(stop, end_); }
 
     const ReadRules& rules_;
     const PersonRange persons_;

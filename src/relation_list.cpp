@@ -42,6 +42,16 @@ bool skipSpace(ByteInput& input) {
     }
 }
 
+// Whether the number that ends at the cursor (or the field there that holds
+// none) was cut short by a failed read, as mayGoOnTo() tells: then it is
+// refused for the read error. Reads on until the window shows as many
+// bytes after the cursor as that needs, or the end of the input.
+bool cutShort(ByteInput& input) {
+    while (input.end() - input.cursor() < kMayGoOnBytes && input.fill()) {
+    }
+    return input.readError() != 0 && mayGoOnTo(input.cursor(), input.end());
+}
+
 // Scans the field at the cursor into `result`, reading on while the number
 // may go on; false when it fills the whole window and goes on.
 template <typename Scan, typename Result>
@@ -54,6 +64,80 @@ bool scanField(ByteInput& input, Scan scan, Result& result) {
     }
 }
 
+// Moves the cursor `length` bytes on, once a refusal, which may move the
+// window but keeps the cursor where it stands, has been made.
+void skipBytes(ByteInput& input, std::ptrdiff_t length) { input.advanceTo(input.cursor() + length); }
+
+// Each judge below stores the field at the cursor and returns true, or
+// sets `error`; either way it leaves the cursor where the field's number
+// ends (where the field begins if it holds none).
+
+// An integer that fills the whole window and goes on, or a real, read as
+// it streams by. Out of line, so that the usual path keeps its scan in
+// registers.
+[[gnu::noinline]] bool judgeLongInteger(ByteInput& input, std::int32_t lowest, std::int32_t largest,
+                                        std::string_view range, std::int32_t& value, ReadError& error) {
+    std::string head;
+    const IntegerScan scan = scanLongInteger(input, head);
+    if (scan.outcome == Scanned::OutOfRange || scan.value < lowest || scan.value > largest) {
+        error = {input.lineAt(input.cursor()), expectedFound(range, head.data(), head.data() + head.size()), {}};
+        return false;
+    }
+    value = scan.value;
+    return true;
+}
+
+[[gnu::noinline]] bool judgeLongWeight(ByteInput& input, double& value, ReadError& error) {
+    const std::uint64_t start = input.offsetOf(input.cursor());
+    std::string head;
+    const RealScan scan = scanLongReal(input, head);
+    if (!weightScales(scan.value)) {
+        error = {input.lineAt(input.cursor()), expectedFound(kExpectWeight, head.data(), head.data() + head.size()), {}};
+        return false;
+    }
+    input.noteWeight(start, input.offsetOf(input.cursor()));
+    value = scan.value;
+    return true;
+}
+
+bool judgeInteger(ByteInput& input, std::int32_t lowest, std::int32_t largest, std::string_view range,
+                  std::int32_t& value, ReadError& error) {
+    IntegerScan scan;
+    if (!scanField(input, scanInteger, scan)) return judgeLongInteger(input, lowest, largest, range, value, error);
+    if (scan.outcome == Scanned::NoNumber) {
+        error = refusal(input, kExpectInteger);
+        return false;
+    }
+    const std::ptrdiff_t length = scan.stop - input.cursor();
+    const bool inRange = scan.outcome != Scanned::OutOfRange && scan.value >= lowest && scan.value <= largest;
+    if (inRange) {
+        value = scan.value;
+    } else {
+        error = refusal(input, range, scan.stop);
+    }
+    skipBytes(input, length);
+    return inRange;
+}
+
+bool judgeWeight(ByteInput& input, double& value, ReadError& error) {
+    RealScan scan;
+    if (!scanField(input, scanReal, scan)) return judgeLongWeight(input, value, error);
+    if (scan.outcome == Scanned::NoNumber) {
+        error = refusal(input, kExpectReal);
+        return false;
+    }
+    const std::ptrdiff_t length = scan.stop - input.cursor();
+    const bool scales = weightScales(scan.value);
+    if (scales) {
+        input.noteWeight(input.offsetOf(input.cursor()), input.offsetOf(scan.stop));
+        value = scan.value;
+    } else {
+        error = refusal(input, kExpectWeight, scan.stop);
+    }
+    skipBytes(input, length);
+    return scales;
+}
+
 // Each read below stores the field and returns true, or sets `error`.
 
 bool skipSpaceBefore(ByteInput& input, std::string_view expected, ReadError& error) {
@@ -62,58 +146,22 @@ bool skipSpaceBefore(ByteInput& input, std::string_view expected, ReadError& err
     return false;
 }
 
-// The rest of readInteger and readWeight for a number that fills the whole
-// window and goes on, read as it streams by. Out of line, so that the usual
-// path keeps its scan in registers.
-[[gnu::noinline]] bool readLongInteger(ByteInput& input, std::int32_t lowest, std::int32_t largest,
-                                       std::string_view range, std::int32_t& value, ReadError& error) {
-    std::string head;
-    const IntegerScan scan = scanLongInteger(input, head);
-    if (input.readError() != 0) {
+// The field as judged, unless a failed read cut it short. A refusal names
+// `gluedTo`, the weight the field directly follows, if any.
+bool unlessCutShort(ByteInput& input, bool judged, ReadError& error, std::string_view gluedTo = {}) {
+    if (cutShort(input)) {
         error = readFailure(input);
-    } else if (scan.outcome == Scanned::OutOfRange || scan.value < lowest || scan.value > largest) {
-        error = {input.lineAt(input.cursor()), expectedFound(range, head.data(), head.data() + head.size()), {}};
-    } else {
-        value = scan.value;
-        return true;
+        return false;
     }
-    return false;
-}
-
-[[gnu::noinline]] bool readLongWeight(ByteInput& input, double& value, ReadError& error) {
-    const std::uint64_t start = input.offsetOf(input.cursor());
-    std::string head;
-    const RealScan scan = scanLongReal(input, head);
-    if (input.readError() != 0) {
-        error = readFailure(input);
-    } else if (!weightScales(scan.value)) {
-        error = {input.lineAt(input.cursor()), expectedFound(kExpectWeight, head.data(), head.data() + head.size()), {}};
-    } else {
-        input.noteWeight(start, input.offsetOf(input.cursor()));
-        value = scan.value;
-        return true;
-    }
-    return false;
+    if (!judged) error.gluedTo = gluedTo;
+    return judged;
 }
 
 // An integer from `lowest` to `largest`; `range` says so in words.
 bool readInteger(ByteInput& input, std::int32_t lowest, std::int32_t largest, std::string_view range,
-                 std::int32_t& value, ReadError& error) {
+                 std::int32_t& value, ReadError& error, std::string_view gluedTo = {}) {
     if (!skipSpaceBefore(input, kExpectInteger, error)) return false;
-    IntegerScan scan;
-    if (!scanField(input, scanInteger, scan)) return readLongInteger(input, lowest, largest, range, value, error);
-    if (input.readError() != 0) {
-        error = readFailure(input);
-    } else if (scan.outcome == Scanned::NoNumber) {
-        error = refusal(input, kExpectInteger);
-    } else if (scan.outcome == Scanned::OutOfRange || scan.value < lowest || scan.value > largest) {
-        error = refusal(input, range, scan.stop);
-    } else {
-        input.advanceTo(scan.stop);
-        value = scan.value;
-        return true;
-    }
-    return false;
+    return unlessCutShort(input, judgeInteger(input, lowest, largest, range, value, error), error, gluedTo);
 }
 
 bool readCount(ByteInput& input, std::int32_t& value, ReadError& error) {
@@ -121,8 +169,9 @@ bool readCount(ByteInput& input, std::int32_t& value, ReadError& error) {
     return readInteger(input, kLimits.min(), kLimits.max(), kExpectCount, value, error);
 }
 
-bool readPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, ReadError& error) {
-    return readInteger(input, rules.lowestPerson, rules.largestPerson, rules.expectPerson, value, error);
+bool readPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, ReadError& error,
+                std::string_view gluedTo = {}) {
+    return readInteger(input, rules.lowestPerson, rules.largestPerson, rules.expectPerson, value, error, gluedTo);
 }
 
 // The first person number, which may directly follow the weight of the
@@ -132,28 +181,12 @@ bool readPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, R
 bool readFirstPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, ReadError& error) {
     static_assert(ByteInput::kKeptBehind == kGluedBytes, "both readers show as much of a glued weight");
     const std::string glued = skipSpace(input) ? std::string(input.weightEndingAt(input.cursor())) : std::string();
-    if (readPerson(input, rules, value, error)) return true;
-    if (input.readError() == 0) error.gluedTo = glued;
-    return false;
+    return readPerson(input, rules, value, error, glued);
 }
 
 bool readWeight(ByteInput& input, double& value, ReadError& error) {
     if (!skipSpaceBefore(input, kExpectReal, error)) return false;
-    RealScan scan;
-    if (!scanField(input, scanReal, scan)) return readLongWeight(input, value, error);
-    if (input.readError() != 0) {
-        error = readFailure(input);
-    } else if (scan.outcome == Scanned::NoNumber) {
-        error = refusal(input, kExpectReal);
-    } else if (!weightScales(scan.value)) {
-        error = refusal(input, kExpectWeight, scan.stop);
-    } else {
-        input.noteWeight(input.offsetOf(input.cursor()), input.offsetOf(scan.stop));
-        input.advanceTo(scan.stop);
-        value = scan.value;
-        return true;
-    }
-    return false;
+    return unlessCutShort(input, judgeWeight(input, value, error), error);
 }
 
 }  // namespace

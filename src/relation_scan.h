@@ -27,6 +27,24 @@ inline std::string_view gluedText(const char* start, const char* end) {
     return {start, static_cast<std::size_t>(end - start)};
 }
 
+// A number that ends fewer than kMayGoOnBytes bytes before a read that
+// failed, with no whitespace between, may have gone on: every form of a
+// number shows that it has ended within so many bytes after it (an
+// exponent's mark and sign, the rest of "infinity"), but for the bracket
+// of a NaN, which is refused anyway. Both readers refuse such a field for
+// the read error, as one that holds no number and begins as close; any
+// other field is judged on what was read. The bound, far below any window,
+// makes the outcome the same however much of the input a reader holds.
+inline constexpr std::ptrdiff_t kMayGoOnBytes = 8;
+// Whether the number ending at `stop` may have gone on past `failure`.
+inline bool mayGoOnTo(const char* stop, const char* failure) {
+    if (failure - stop >= kMayGoOnBytes) return false;
+    for (const char* p = stop; p < failure; ++p) {
+        if (isSpace(*p)) return false;
+    }
+    return true;
+}
+
 [[gnu::always_inline]] inline const char* pastSpace(const char* s) {
     if (!isSpace(*s)) return nullptr;
     do ++s;

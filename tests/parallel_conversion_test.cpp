@@ -1,8 +1,9 @@
 // Converting the relations chunk by chunk on several workers gives exactly
 // what the stream reader gives reading them in order: the same lines, or the
 // same first error with its line and relation number, whatever the chunk
-// size, the number of workers, the layout and the kind of input. Lines are
-// counted by reading a file again, or not at all where that fails.
+// size, the number of workers, the layout, the rules and the kind of input,
+// down to a read that fails at any place of a relation. Lines are counted
+// by reading a file again, or not at all where that fails.
 #include "relations_conversion.h"
 
 #include <gtest/gtest.h>
@@ -14,27 +15,77 @@
 #include <vector>
 
 #include "memory_file.h"
+#include "number_scan.h"
 #include "read_list.h"
 #include "text_counts.h"
 
 namespace datmos {
 namespace {
 
+// How the list reaches the converter: from a memory file, which it can
+// read again to count lines, from a pipe, which it can't, or from a
+// terminal that gives `text` and then fails.
+struct Source {
+    enum Kind { File, Pipe, FailingRead } kind;
+    std::string text;
+};
+
+std::string describe(const Source& source) {
+    if (source.kind == Source::FailingRead) return "a read fails after byte " + std::to_string(source.text.size());
+    return source.kind == Source::Pipe ? "pipe" : "file";
+}
+
+int open(const Source& source) {
+    if (source.kind == Source::FailingRead) return test::terminalFailingAfter(source.text);
+    return source.kind == Source::Pipe ? test::pipeWith(source.text) : test::memoryFileWith(source.text);
+}
+
 // The reference: the list read in order by the stream reader, and the
 // lines the writer gives for the relations read.
-test::ListConverted inOrder(const std::string& list) {
-    const int fd = test::memoryFileWith(list);
-    const test::ListRead read = test::readList(fd);
+test::ListConverted inOrder(const Source& source, bool strict) {
+    const int fd = open(source);
+    const test::ListRead read = test::readList(fd, ByteInput::kDefaultCapacity, test::kBatch, strict);
     ::close(fd);
     return {read, test::linesOf(read.relations)};
 }
 
-test::ListConverted inParallel(const std::string& list, unsigned workers, std::size_t window, std::size_t chunkBytes,
-                               bool fromPipe) {
-    const int fd = fromPipe ? test::pipeWith(list) : test::memoryFileWith(list);
-    test::ListConverted converted = test::convertList(fd, workers, chunkBytes, window);
+test::ListConverted inParallel(const Source& source, unsigned workers, std::size_t window, std::size_t chunkBytes,
+                               bool strict) {
+    const int fd = open(source);
+    test::ListConverted converted = test::convertList(fd, workers, chunkBytes, window, strict);
     ::close(fd);
     return converted;
+}
+
+// Where the header ends: after its second word.
+std::size_t headerEnd(const std::string& list) {
+    std::size_t end = 0;
+    for (int word = 0; word < 2; ++word) {
+        while (end < list.size() && isSpace(list[end])) ++end;
+        while (end < list.size() && !isSpace(list[end])) ++end;
+    }
+    return end;
+}
+
+// The list from a file and from a pipe; then, with room made after its
+// header so that its relations lie beyond the smallest window (where a
+// team converts them), cut short by a failed read at every place of its
+// first relations, of a stretch further on, and at its end.
+std::vector<Source> sourcesOf(const std::string& list) {
+    constexpr std::size_t kStretch = 80;
+    constexpr std::size_t kFurthest = 4000;  // a terminal holds more
+    std::vector<Source> sources = {{Source::File, list}, {Source::Pipe, list}};
+    const std::size_t header = headerEnd(list);
+    const std::string padded = list.substr(0, header) + std::string(ByteInput::kLeastWindow, ' ') + list.substr(header);
+    const std::size_t first = header + ByteInput::kLeastWindow;
+    const std::size_t later = std::max(first + kStretch, std::min(padded.size() / 2, kFurthest));
+    for (std::size_t readable = first; readable <= padded.size(); ++readable) {
+        if (readable < first + kStretch || (readable >= later && readable < later + kStretch / 2) ||
+            readable == padded.size()) {
+            sources.push_back({Source::FailingRead, padded.substr(0, readable)});
+        }
+    }
+    return sources;
 }
 
 // Relations whose numbers take every form, in the given layout.
@@ -82,23 +133,43 @@ TEST(ParallelConversion, MatchesReadingInOrder) {
         "3 3\n0 1 0.5\r\n1 2\r\n0.3 x",
         "3 3\n0 1 0.5\n1 2 0.3\n1 2 0\x01",
         "3 2\n0 1 0.5\n1\n",
+        // Numbers that end only where the next byte says so, and refused
+        // ones, before whitespace or a failed read.
+        "3 4\n0 1 1e-3\n1 2 0x1p-2\n2 0 inf\n0 0 nan(abc)\n1 1 1\n",
+        "3 3\n0 1 0." + std::string(90, '0') + "1\n1 2 0.5-1 2 1e5\n",
+        "3 2\n0 1 0.5" + std::string(12, 'x') + " 1 2 0.3\n",
+        // In strict mode: what follows the list, and person numbers outside
+        // the people, down to none at all.
+        "3 2\n0 1 0.5\n1 2 0.3\n \t\r\n",
+        "3 2\n0 1 0.5\n1 2 0.3 1",
+        "3 0 \nnone",
+        "3 2\n0 1 0.5\n1 3 0.3\n",
+        "0 1\n0 0 1\n",
+        "-2147483648 1\n5 2147483646 0.5\n",
     };
     for (const std::string& list : lists) {
-        const test::ListConverted expected = inOrder(list);
-        // The calling thread alone, as the window holds the whole list; then
-        // teams of one thread and of three, as the window is too small.
-        for (const auto& [workers, window] :
-             {std::pair{1U, kWholeList}, {1U, ByteInput::kLeastWindow}, {3U, ByteInput::kLeastWindow}}) {
-            for (const std::size_t chunkBytes : {std::size_t{8}, std::size_t{33}, std::size_t{4096}}) {
-                for (const bool fromPipe : {false, true}) {
-                    const test::ListConverted got = inParallel(list, workers, window, chunkBytes, fromPipe);
-                    const std::string how = list.substr(0, 80) + "\nworkers " + std::to_string(workers) + ", window " +
-                                            std::to_string(window) + ", chunks of " + std::to_string(chunkBytes) +
-                                            (fromPipe ? ", pipe" : ", file");
-                    ASSERT_TRUE(test::sameEnd(got, expected)) << how << "\n" << test::describe(got) << "expected\n"
-                                                              << test::describe(expected);
-                    if (!expected.error) {
-                        ASSERT_EQ(got.lines, expected.lines) << how;
+        for (const bool strict : {false, true}) {
+            for (const Source& source : sourcesOf(list)) {
+                const test::ListConverted expected =
+                    inOrder(source.kind == Source::Pipe ? Source{Source::File, list} : source, strict);
+                // The calling thread alone, as the window holds the whole list
+                // (there reading on after a failed read is reading in order);
+                // then teams of one thread and of three, as the window is too
+                // small.
+                for (const auto& [workers, window] :
+                     {std::pair{1U, kWholeList}, {1U, ByteInput::kLeastWindow}, {3U, ByteInput::kLeastWindow}}) {
+                    if (window == kWholeList && source.kind == Source::FailingRead) continue;
+                    for (const std::size_t chunkBytes : {std::size_t{8}, std::size_t{33}, std::size_t{4096}}) {
+                        const test::ListConverted got = inParallel(source, workers, window, chunkBytes, strict);
+                        const std::string how = list.substr(0, 80) + "\nworkers " + std::to_string(workers) +
+                                                ", window " + std::to_string(window) + ", chunks of " +
+                                                std::to_string(chunkBytes) + ", " + describe(source) +
+                                                (strict ? ", strict" : "");
+                        ASSERT_TRUE(test::sameEnd(got, expected)) << how << "\n" << test::describe(got) << "expected\n"
+                                                                  << test::describe(expected);
+                        if (!expected.error) {
+                            ASSERT_EQ(got.lines, expected.lines) << how;
+                        }
                     }
                 }
             }
@@ -114,7 +185,7 @@ TEST(ParallelConversion, LineEndsCountedByReadingAgain) {
     // line feed begins the next: one line end.
     const std::string text = "3 2\r\n0 1 0.5\r1 2\n\n0.3" + std::string(65514, ' ') + "\r\nx\n";
     const int file = test::memoryFileWith(text);
-    const int failing = test::failingReads();
+    const int pipe = test::pipeWith("3 2\n");  // pread fails on it
     const struct {
         int fd;
         std::uint64_t offset;
@@ -128,13 +199,13 @@ TEST(ParallelConversion, LineEndsCountedByReadingAgain) {
         {file, 65537, 5},
         {file, text.size(), 6},
         {file, text.size() + 1, std::nullopt},  // the file is shorter than where the field was
-        {failing, 1, std::nullopt},
+        {pipe, 1, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(countLineEndsInFile(c.fd, c.offset), c.lineEnds) << c.offset << (c.fd == file ? " file" : " failing");
+        EXPECT_EQ(countLineEndsInFile(c.fd, c.offset), c.lineEnds) << c.offset << (c.fd == file ? " file" : " pipe");
     }
     ::close(file);
-    ::close(failing);
+    ::close(pipe);
 }
 
 }  // namespace

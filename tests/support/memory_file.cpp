@@ -1,10 +1,12 @@
 #include "memory_file.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/mman.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace datmos::test {
@@ -55,10 +57,23 @@ std::string contentOf(int fd) {
     }
 }
 
-int failingReads() {
-    const int fd = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) fail("open /");
-    return fd;
+int terminalFailingAfter(std::string_view content) {
+    const int reading = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[64];
+    if (reading < 0 || ::grantpt(reading) != 0 || ::unlockpt(reading) != 0 ||
+        ::ptsname_r(reading, name, sizeof name) != 0) {
+        fail("posix_openpt");
+    }
+    // The other end, raw: the bytes pass unchanged. Not blocking, so that
+    // content the terminal can't hold is an error rather than a wait.
+    const int writing = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    termios mode{};
+    if (writing < 0 || ::tcgetattr(writing, &mode) != 0) fail("open the terminal");
+    ::cfmakeraw(&mode);
+    if (::tcsetattr(writing, TCSANOW, &mode) != 0) fail("tcsetattr");
+    writeAll(writing, content);
+    ::close(writing);
+    return reading;
 }
 
 int pipeWith(std::string_view content) {

@@ -1,6 +1,7 @@
 // In-memory files for the tests, the fuzz target and the benchmarks: the
 // reader and the writer work on file descriptors, and an anonymous memory
-// file or a pipe gives them one. Failures throw std::runtime_error.
+// file, a pipe or a terminal gives them one. Failures throw
+// std::runtime_error.
 #pragma once
 
 #include <string>
@@ -20,8 +21,9 @@ std::string contentOf(int fd);
 // bytes that can be read only once, and lines the reader can't count by
 // reading again. The pipe is enlarged to hold the content when needed.
 int pipeWith(std::string_view content);
-// A descriptor from which every read(2) and pread(2) fails (with EISDIR:
-// it is a directory), for input that ends in a read error.
-int failingReads();
+// The reading end of a terminal that gives `content` and then fails: the
+// next read(2) fails with EIO, as on a terminal whose other end has been
+// closed. It holds about 10 KB at most.
+int terminalFailingAfter(std::string_view content);
 
 }  // namespace datmos::test

@@ -9,19 +9,22 @@
 
 namespace datmos::test {
 
-ListRead readList(int fd, std::size_t capacity, std::size_t batch) {
+ListRead readList(int fd, std::size_t capacity, std::size_t batch, bool strict) {
     ByteInput input(fd, capacity);
     ListRead list;
-    static_cast<ListEnd&>(list) = readWholeList(input, batch, [&list](std::span<const Relation> relations) {
-        list.relations.insert(list.relations.end(), relations.begin(), relations.end());
-    });
+    static_cast<ListEnd&>(list) = readWholeList(
+        input, batch,
+        [&list](std::span<const Relation> relations) {
+            list.relations.insert(list.relations.end(), relations.begin(), relations.end());
+        },
+        strict);
     return list;
 }
 
 // Something written first, while the workers begin, as the head is.
 constexpr std::string_view kWrittenFirst = "written first\n";
 
-ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std::size_t headerCapacity) {
+ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std::size_t headerCapacity, bool strict) {
     ListConverted converted;
     ByteInput input(fd, headerCapacity);
     auto header = readHeader(input);
@@ -29,12 +32,15 @@ ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std:
         converted.error = std::move(*error);
         return converted;
     }
-    converted.header = std::get<ListHeader>(header);
+    const ListHeader read = converted.header.emplace(std::get<ListHeader>(header));
+    const ReadRules rules = strict ? ReadRules::strictFor(read.people) : ReadRules{};
     converted.lines = writtenBy([&](ByteOutput& output) {
-        RelationsOutcome outcome = convertRelations(input, converted.header->relationCount, output, workers, chunkBytes,
-                                                    {}, [&output] { output.write(kWrittenFirst); });
+        RelationsOutcome outcome = convertRelations(input, read.relationCount, output, workers, chunkBytes, rules,
+                                                    [&output] { output.write(kWrittenFirst); });
         converted.error = std::move(outcome.readError);
-        converted.failedRelation = outcome.failedRelation;
+        converted.afterList = outcome.afterList;
+        // After the last relation, the converter names no relation.
+        converted.failedRelation = outcome.afterList ? afterLastRelation(read.relationCount) : outcome.failedRelation;
     });
     // Where it is missing or out of place, the lines show it and differ.
     if (converted.lines.starts_with(kWrittenFirst)) converted.lines.erase(0, kWrittenFirst.size());
@@ -61,7 +67,7 @@ bool sameEnd(const ListEnd& a, const ListEnd& b) {
     };
     return a.header.has_value() == b.header.has_value() && (!a.header || sameHeader(*a.header, *b.header)) &&
            a.error.has_value() == b.error.has_value() && (!a.error || sameError(*a.error, *b.error)) &&
-           a.failedRelation == b.failedRelation;
+           a.failedRelation == b.failedRelation && a.afterList == b.afterList;
 }
 
 namespace {
@@ -71,11 +77,16 @@ std::string headerLine(const ListEnd& end) {
     return "header " + std::to_string(end.header->people) + " " + std::to_string(end.header->relationCount) + "\n";
 }
 
+std::string placeOf(const ListEnd& end) {
+    if (end.afterList) return "what follows the relations";
+    if (end.failedRelation == 0) return "the header";
+    return "relation " + std::to_string(end.failedRelation);
+}
+
 std::string endLine(const ListEnd& end) {
     if (!end.error) return "complete\n";
-    return "stopped in " +
-           (end.failedRelation == 0 ? std::string("the header") : "relation " + std::to_string(end.failedRelation)) +
-           " at line " + (end.error->line ? std::to_string(*end.error->line) : "unknown") + ": " + end.error->what +
+    const std::string line = end.error->line ? std::to_string(*end.error->line) : "unknown";
+    return "stopped in " + placeOf(end) + " at line " + line + ": " + end.error->what +
            (end.error->gluedTo.empty() ? "" : " (glued to \"" + end.error->gluedTo + "\")") + "\n";
 }
 
