@@ -194,6 +194,9 @@ class OutOfAddressSpace : public testing::TestWithParam<ListAndDataFile> {};
 // converts it. A list of more than 1 MiB is converted by a team where
 // there are cores for one, whose threads may then be refused.
 TEST_P(OutOfAddressSpace, ConvertsOrEndsWithAMessage) {
+#ifdef DATMOS_SANITIZED_CONVERTER
+    GTEST_SKIP() << "the converter carries a sanitizer's runtime, which needs address space of its own";
+#endif
     constexpr unsigned long long kEnoughForAnyList = 16 << 20;
     const std::optional<unsigned long long> least = leastAddressSpaceToStart();
     if (!least) GTEST_SKIP() << "the converter does not start within " << kEnoughToStart << " bytes of address space";
