@@ -11,9 +11,10 @@
 namespace datmos {
 namespace {
 
-bool isRegularFile(int fd) {
+std::optional<std::uint64_t> regularFileSize(int fd) {
     struct stat status{};
-    return ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
 }
 
 }  // namespace
@@ -24,7 +25,7 @@ ByteInput::ByteInput(int fd, std::size_t capacity)
       blockSize_(std::max<std::size_t>(capacity, 1)),
       buffer_(kKeptBehind + capacity_),
       cursor_(buffer_.begin()),
-      rereadable_(isRegularFile(fd)) {}
+      fileSize_(regularFileSize(fd)) {}
 
 ByteInput::ByteInput(int fd, std::span<const char> first, std::uint64_t offset, std::uint64_t lineEnds,
                      std::size_t capacity)
@@ -41,7 +42,7 @@ bool ByteInput::fill() {
     const auto behind = static_cast<std::size_t>(std::min<std::ptrdiff_t>(cursor_ - data, kKeptBehind));
     const char* const dropEnd = cursor_ - behind;
     bytesBeforeBuffer_ += static_cast<std::uint64_t>(dropEnd - data);
-    if (!rereadable_) linesBeforeBuffer_ += countLineEnds(data, dropEnd, afterCarriageReturn_);
+    if (!rereadable()) linesBeforeBuffer_ += countLineEnds(data, dropEnd, afterCarriageReturn_);
     if (dropEnd != data) afterCarriageReturn_ = dropEnd[-1] == '\r';
     const std::size_t kept = behind + static_cast<std::size_t>(end() - cursor_);
     if (kept != 0 && dropEnd != data) std::memmove(data, dropEnd, kept);
@@ -61,6 +62,12 @@ bool ByteInput::fill() {
     }
 }
 
+std::optional<std::uint64_t> ByteInput::bytesAfter(const char* position) const {
+    if (!fileSize_) return std::nullopt;
+    const std::uint64_t offset = offsetOf(position);
+    return *fileSize_ > offset ? *fileSize_ - offset : 0;
+}
+
 std::string_view ByteInput::weightEndingAt(const char* at) const {
     const std::uint64_t end = offsetOf(at);
     if (end != weightEnd_ || end == weightStart_) return {};
@@ -71,7 +78,7 @@ std::string_view ByteInput::weightEndingAt(const char* at) const {
 
 std::optional<std::uint64_t> ByteInput::lineAt(const char* position) const {
     const std::optional<std::uint64_t> before =
-        rereadable_ ? countLineEndsInFile(fd_, bytesBeforeBuffer_) : linesBeforeBuffer_;
+        rereadable() ? countLineEndsInFile(fd_, bytesBeforeBuffer_) : linesBeforeBuffer_;
     if (!before) return std::nullopt;
     return 1 + *before + countLineEnds(buffer_.begin(), position, afterCarriageReturn_);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -52,7 +53,10 @@ public:
     bool atEndOfInput() const { return endOfInput_; }
     int fd() const { return fd_; }
     // Whether the input is a regular file, which can be read again.
-    bool rereadable() const { return rereadable_; }
+    bool rereadable() const { return fileSize_.has_value(); }
+    // For a regular file, how many of its bytes follow `position`, by its
+    // size when the input was made; nothing for other input.
+    std::optional<std::uint64_t> bytesAfter(const char* position) const;
     // The offset in the input of a position in the window.
     std::uint64_t offsetOf(const char* position) const {
         return bytesBeforeBuffer_ + static_cast<std::uint64_t>(position - buffer_.begin());
@@ -84,9 +88,9 @@ private:
     const char* cursor_;
     bool endOfInput_ = false;
     int readError_ = 0;
-    bool rereadable_;                      // a regular file, read again by lineAt()
+    std::optional<std::uint64_t> fileSize_;  // of a regular file, read again by lineAt()
     std::uint64_t bytesBeforeBuffer_ = 0;  // bytes already dropped
-    std::uint64_t linesBeforeBuffer_ = 0;  // line ends in them, unless rereadable_
+    std::uint64_t linesBeforeBuffer_ = 0;  // line ends in them, unless rereadable()
     bool afterCarriageReturn_ = false;     // the last of them is a carriage return
     std::uint64_t weightStart_ = 0;        // offsets of the last weight noted
     std::uint64_t weightEnd_ = 0;

@@ -15,6 +15,7 @@ namespace datmos {
 ByteOutput::ByteOutput(int fd, std::size_t capacity, Reserve reserve)
     : fd_(fd),
       buffer_(new char[std::max(capacity, kMinimumCapacity)]),
+      grows_(capacity == kDefaultCapacity),
       end_(buffer_.get()),
       limit_(buffer_.get() + std::max(capacity, kMinimumCapacity)),
       reserving_(reserve == Reserve::Ahead) {}
@@ -52,7 +53,21 @@ void ByteOutput::write(std::string_view bytes) {
 
 void ByteOutput::flush() {
     writeOut(buffer_.get(), end_);
+    flushed_ += static_cast<std::uint64_t>(end_ - buffer_.get());
     end_ = buffer_.get();
+    if (grows_ && flushed_ >= kGrowAfter) grow();
+}
+
+// Where memory for the larger buffer can't be had, the small one serves.
+void ByteOutput::grow() {
+    grows_ = false;
+    try {
+        buffer_.reset(new char[kLargeCapacity]);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    end_ = buffer_.get();
+    limit_ = buffer_.get() + kLargeCapacity;
 }
 
 void ByteOutput::writeOut(const char* next, const char* end) {

@@ -1,6 +1,7 @@
 #include "relations_conversion.h"
 
 #include <algorithm>
+#include <optional>
 #include <sched.h>
 #include <span>
 #include <thread>
@@ -42,16 +43,23 @@ RelationsOutcome convertOnThisThread(ByteInput& input, std::int32_t relationCoun
     return convertStream(input, 0, relationCount, output, rules);
 }
 
+// A regular file with little left, or any input whose rest the window holds.
+bool isShort(ByteInput& input, std::uint64_t streamedUpTo) {
+    const std::optional<std::uint64_t> left = input.bytesAfter(input.cursor());
+    return (left && *left <= streamedUpTo) || holdsRest(input);
+}
+
 }  // namespace
 
 RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
-                                  unsigned workers, std::size_t chunkBytes, const ReadRules& rules,
+                                  const ConversionPlan& plan, const ReadRules& rules,
                                   const std::function<void()>& writeFirst) {
     if (relationCount <= 0 && !rules.strict) {
         if (writeFirst) writeFirst();
         return {};
     }
-    if (holdsRest(input)) return convertOnThisThread(input, relationCount, output, rules, writeFirst);
+    if (isShort(input, plan.streamedUpTo)) return convertOnThisThread(input, relationCount, output, rules, writeFirst);
+    unsigned workers = plan.workers;
     // On a single core, threads would only take turns.
     if (workers == 0 && (workers = coresAvailable()) == 1) {
         return convertOnThisThread(input, relationCount, output, rules, writeFirst);
@@ -63,7 +71,9 @@ RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, 
     if (!input.rereadable() && !wakeup.made()) {
         return convertOnThisThread(input, relationCount, output, rules, writeFirst);
     }
-    if (chunkBytes == 0) chunkBytes = std::clamp(kInputBudget / (workers + 2), kSmallestChunk, kLargestChunk);
+    const std::size_t chunkBytes = plan.chunkBytes != 0
+                                       ? plan.chunkBytes
+                                       : std::clamp(kInputBudget / (workers + 2), kSmallestChunk, kLargestChunk);
 
     const std::int64_t numbersTotal = std::int64_t{std::max(relationCount, 0)} * kFieldsPerRelation;
     OrderedJoin join(input, numbersTotal, rules, output);

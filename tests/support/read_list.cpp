@@ -35,7 +35,7 @@ ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std:
     const ListHeader read = converted.header.emplace(std::get<ListHeader>(header));
     const ReadRules rules = strict ? ReadRules::strictFor(read.people) : ReadRules{};
     converted.lines = writtenBy([&](ByteOutput& output) {
-        RelationsOutcome outcome = convertRelations(input, read.relationCount, output, workers, chunkBytes, rules,
+        RelationsOutcome outcome = convertRelations(input, read.relationCount, output, {workers, chunkBytes, 0}, rules,
                                                     [&output] { output.write(kWrittenFirst); });
         converted.error = std::move(outcome.readError);
         converted.afterList = outcome.afterList;
