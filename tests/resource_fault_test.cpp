@@ -183,6 +183,7 @@ struct ListAndDataFile {
     const char* name;
     std::string list;
     std::string dataFile;
+    unsigned long long step;  // between the address space limits tried
 };
 
 void PrintTo(const ListAndDataFile& list, std::ostream* out) { *out << list.name; }
@@ -191,7 +192,7 @@ class OutOfAddressSpace : public testing::TestWithParam<ListAndDataFile> {};
 
 // Wherever memory runs out, from the first allocation of the run on, the
 // run either converts the list or ends with a message; within 16 MiB, it
-// converts it. A list of more than 1 MiB is converted by a team where
+// converts it. A list of more than 8 MiB is converted by a team where
 // there are cores for one, whose threads may then be refused.
 TEST_P(OutOfAddressSpace, ConvertsOrEndsWithAMessage) {
 #ifdef DATMOS_SANITIZED_CONVERTER
@@ -203,7 +204,7 @@ TEST_P(OutOfAddressSpace, ConvertsOrEndsWithAMessage) {
     TempDir directory;
     writeFile(directory / "g.txt", GetParam().list);
     std::vector<unsigned long long> limits;
-    for (unsigned long long limit = *least; limit <= *least + kMostAddressSpaceTried; limit += kAddressSpaceStep) {
+    for (unsigned long long limit = *least; limit <= *least + kMostAddressSpaceTried; limit += GetParam().step) {
         limits.push_back(limit);
     }
     if (*least < kEnoughForAnyList) limits.push_back(kEnoughForAnyList);
@@ -226,9 +227,9 @@ TEST_P(OutOfAddressSpace, ConvertsOrEndsWithAMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, OutOfAddressSpace,
-    testing::Values(ListAndDataFile{"SmallList", kWorkedList, kWorkedDataFile},
-                    ListAndDataFile{"ListForATeam", "3 150000\n" + repeated(150000, "0 1 0.5\n"),
-                                    threePeopleWith(repeated(150000, "( 1 , 2 ) 5000\n"))}),
+    testing::Values(ListAndDataFile{"SmallList", kWorkedList, kWorkedDataFile, kAddressSpaceStep},
+                    ListAndDataFile{"ListForATeam", "3 1400000\n" + repeated(1400000, "0 1 1\n"),
+                                    threePeopleWith(repeated(1400000, "( 1 , 2 ) 10000\n")), 4 * kAddressSpaceStep}),
     [](const testing::TestParamInfo<ListAndDataFile>& info) { return info.param.name; });
 
 }  // namespace
