@@ -27,10 +27,8 @@ static_assert(std::numeric_limits<double>::is_iec559 && std::numeric_limits<doub
               "double must be IEEE binary64");
 inline constexpr bool kExactDoubleArithmetic = FLT_EVAL_METHOD == 0;
 
-// Marks a function whose unsigned arithmetic drops high bits on purpose
-// (several small values worked on at once in one 64-bit word), so that
-// clang's integer checks (DATMOS_SANITIZE=integer) pass it by. Nothing for
-// other compilers, which have no such checks.
+// A function whose unsigned arithmetic drops high bits on purpose, passed
+// by clang's integer checks (DATMOS_SANITIZE=integer); others have none.
 #if defined(__clang__)
 #define DATMOS_WRAPS_ON_PURPOSE __attribute__((no_sanitize("unsigned-integer-overflow", "unsigned-shift-base")))
 #else
@@ -172,6 +170,18 @@ inline constexpr auto kExactPowersOfTen = [] {
     return powers;
 }();
 
+// An exponent's optional sign and 1 to 4 digits from e on, just past its
+// letter, into `exponent`: the end of the digits, or null.
+inline const char* scanShortExponent(const char* e, int& exponent) {
+    const bool negative = *e == '-';
+    e += static_cast<int>(*e == '-' || *e == '+');
+    const char* const digits = e;
+    for (; isDigit(*e) && e - digits < 5; ++e) exponent = exponent * 10 + (*e - '0');
+    if (e == digits || e - digits == 5) return nullptr;
+    if (negative) exponent = -exponent;
+    return e;
+}
+
 // Up to 19 decimal digits with a point anywhere, and up to 4 digits of
 // exponent: digits * 10^exponent. Digits up to 2^53 and a power of ten up
 // to 10^22 are exact in binary64, so that one IEEE operation gives the
@@ -202,16 +212,7 @@ inline const char* scanPlainDecimal(const char* s, bool negative, double& value)
     }
     if (count == 0) return nullptr;
     int exponent = 0;
-    if ((*s | 0x20) == 'e') {
-        const char* e = s + 1;
-        const bool negativeExponent = *e == '-';
-        e += static_cast<int>(*e == '-' || *e == '+');
-        const char* const exponentDigits = e;
-        for (; isDigit(*e) && e - exponentDigits < 5; ++e) exponent = exponent * 10 + (*e - '0');
-        if (e == exponentDigits || e - exponentDigits == 5) return nullptr;
-        if (negativeExponent) exponent = -exponent;
-        s = e;
-    }
+    if ((*s | 0x20) == 'e' && (s = scanShortExponent(s + 1, exponent)) == nullptr) return nullptr;
     const int power = exponent - fractionDigits;
     if (kExactDoubleArithmetic && digits <= std::uint64_t{1} << 53 && power >= -kLargestExactPowerOfTen &&
         power <= kLargestExactPowerOfTen) {
@@ -268,16 +269,7 @@ inline const char* scanPlainHex(const char* s, bool negative, double& value) {
     }
     if (count == 0) return nullptr;
     int exponent = 0;
-    if ((*s | 0x20) == 'p') {
-        const char* e = s + 1;
-        const bool negativeExponent = *e == '-';
-        e += static_cast<int>(*e == '-' || *e == '+');
-        const char* const exponentDigits = e;
-        for (; isDigit(*e) && e - exponentDigits < 5; ++e) exponent = exponent * 10 + (*e - '0');
-        if (e == exponentDigits || e - exponentDigits == 5) return nullptr;
-        if (negativeExponent) exponent = -exponent;
-        s = e;
-    }
+    if ((*s | 0x20) == 'p' && (s = scanShortExponent(s + 1, exponent)) == nullptr) return nullptr;
     const int power = exponent - 4 * fractionDigits;
     double magnitude = 0.0;
     if (digits != 0) {
