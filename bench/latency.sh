@@ -12,9 +12,9 @@ latencyTable="$scratch/latency.md"
 # Generates the small lists once, then times them; the table goes to
 # $latencyTable for the summary.
 timeLatency() {
-    local spec count listPeople vsStdio vsFloor path arguments=() status=0
-    for spec in "${latencyLists[@]}"; do
-        read -r count listPeople vsStdio vsFloor <<<"$spec"
+    local entry count listPeople vsStdio vsFloor path arguments=() status=0
+    for entry in "${latencyLists[@]}"; do
+        read -r count listPeople vsStdio vsFloor <<<"$entry"
         path="$scratch/latency-r$count-p$listPeople-s$seed.txt"
         if ((regenerate)) || [[ ! -s "$path" ]]; then
             echo "== generating $path"
