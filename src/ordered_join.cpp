@@ -11,9 +11,6 @@
 namespace datmos {
 namespace {
 
-// Relations read between two formatting passes: few enough to stay in the
-// first-level cache.
-constexpr std::size_t kRelationsAtOnce = 256;
 constexpr std::size_t kBatchRoom = kRelationsAtOnce * kRelationLineRoom;
 // The smallest window of the stream that reads on after an overlong chunk.
 constexpr std::size_t kStreamWindow = std::size_t{64} << 10;

@@ -6,13 +6,6 @@
 #include "data_file.h"
 
 namespace datmos {
-namespace {
-
-// Relations read between two formatting passes: few enough to stay in the
-// first-level cache.
-constexpr std::size_t kRelationsAtOnce = 256;
-
-}  // namespace
 
 RelationsOutcome convertStream(ByteInput& input, std::int64_t done, std::int64_t relationCount, ByteOutput& output,
                                const ReadRules& rules, BegunRelation begun) {

@@ -1,8 +1,9 @@
 // The relations converted in list order on the calling thread, read as a
-// stream: a whole list that one read brought in, a list on a single core,
-// or the rest of a list after a number longer than a chunk.
+// stream: a short list (most are), a list on a single core, or the rest of
+// a list after a number longer than a chunk.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -22,6 +23,10 @@ struct RelationsOutcome {
     std::int64_t failedRelation = 0;
     bool afterList = false;
 };
+
+// Relations read between two formatting passes, by the stream and by the
+// chunks alike: few enough to stay in the first-level cache.
+inline constexpr std::size_t kRelationsAtOnce = 256;
 
 // The relation that a stream takes up in the middle of: its first
 // `fields` fields (0 to 2) are already read into `relation`.
