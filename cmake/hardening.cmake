@@ -2,9 +2,11 @@
 # every target here whatever the build type or the compiler:
 #   -fstack-protector-strong          canaries in functions with arrays or
 #                                     address-taken locals
-#   -D_FORTIFY_SOURCE=2               bounds-checked libc calls (optimised
-#                                     builds only: glibc needs -O and warns
-#                                     without it)
+#   -D_FORTIFY_SOURCE=3               bounds-checked libc calls, also where
+#                                     a buffer's size is known only at run
+#                                     time (optimised builds only: glibc
+#                                     needs -O and warns without it; a
+#                                     glibc older than 2.34 takes it as 2)
 #   -Wformat -Werror=format-security  no non-literal format strings
 #   -Wl,-z,relro -Wl,-z,now           relocations read-only after start-up,
 #                                     every symbol bound at start-up
@@ -39,5 +41,5 @@ endif()
 add_compile_options(${datmos_hardening_flags} -Wformat -Werror=format-security
   # -U first: some compilers define it themselves, and a second definition
   # with another value would warn.
-  "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=3>")
 add_link_options(-pie LINKER:-z,relro LINKER:-z,now)

@@ -5,7 +5,8 @@
 #     PREFIX/share/man/man1/datmos-convert.1.gz  (datmos-convert.1 without gzip)
 #     PREFIX/share/doc/datmos-convert/copyright
 #     PREFIX/share/doc/datmos-convert/changelog.Debian.gz  (docs/changelog)
-#     PREFIX/share/doc/datmos-convert/examples/  (the example relation lists)
+#     PREFIX/share/doc/datmos-convert/examples/  (the example relation lists,
+#                                                their data files and names)
 #
 #   cmake --build build --target uninstall  removes what every
 #                                            `cmake --install` since the
@@ -13,8 +14,10 @@
 #   cd build && cpack -G DEB                 makes datmos-convert_VERSION-1_ARCH.deb
 #
 # The package's Depends field comes from dpkg-shlibdeps, so packaging needs
-# the Debian packages dpkg-dev (dpkg-shlibdeps) and file (CPack uses it to
-# find the executables to examine).
+# the Debian packages dpkg-dev (dpkg-shlibdeps, dpkg-deb) and file (CPack
+# uses it to find the executables to examine). Where the C++ runtime is
+# linked in, the Built-Using field names the source package of its static
+# libraries, as dpkg -S finds them.
 
 include(GNUInstallDirs)
 
@@ -60,15 +63,20 @@ function(datmos_gzip source name target)
 endfunction()
 
 # The manual page, compressed where gzip is at hand (as Debian installs
-# manual pages), else installed as written: man reads both.
+# manual pages), else installed as written: man reads both. It is made at
+# installation, when the prefix is known (install_man_page.cmake).
 option(DATMOS_COMPRESS_MAN_PAGE "Install the manual page compressed with gzip" ON)
-set(datmos_man_source ${PROJECT_SOURCE_DIR}/docs/datmos-convert.1)
+set(datmos_man_gzip "")
 if(DATMOS_COMPRESS_MAN_PAGE AND DATMOS_GZIP)
-  datmos_gzip(${datmos_man_source} datmos-convert.1 datmos-convert-man)
-  install(FILES ${PROJECT_BINARY_DIR}/doc/datmos-convert.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-else()
-  install(FILES ${datmos_man_source} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  set(datmos_man_gzip "${DATMOS_GZIP}")
 endif()
+install(CODE "
+  set(DATMOS_MAN_SOURCE [[${PROJECT_SOURCE_DIR}/docs/datmos-convert.1]])
+  set(DATMOS_MAN_BUILD [[${PROJECT_BINARY_DIR}/doc/installed]])
+  set(DATMOS_GZIP [[${datmos_man_gzip}]])
+  set(DATMOS_DOCDIR [[${CMAKE_INSTALL_DOCDIR}]])
+  set(DATMOS_MANDIR [[${CMAKE_INSTALL_MANDIR}]])
+  include([[${CMAKE_CURRENT_LIST_DIR}/install_man_page.cmake]])")
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -82,10 +90,13 @@ else()
   install(FILES ${datmos_changelog} DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME changelog.Debian)
 endif()
 
-# The example relation lists, each beside its data file.
+# The example relation lists, each beside its data file, and the names
+# behind their person numbers (named so that no pattern for lists, such as
+# *.txt, takes them for one).
 file(GLOB datmos_examples CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/examples/*.txt
-  ${PROJECT_SOURCE_DIR}/examples/*.txt.datmos)
+  ${PROJECT_SOURCE_DIR}/examples/*.txt.datmos
+  ${PROJECT_SOURCE_DIR}/examples/*.names)
 if(datmos_examples)
   install(FILES ${datmos_examples} DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 endif()
@@ -103,7 +114,12 @@ set(CPACK_PACKAGE_VENDOR "The datmos-convert developers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert a relation list into a data file")
 set(CPACK_PACKAGE_CONTACT ${DATMOS_PACKAGE_MAINTAINER})
-set(CPACK_STRIP_FILES ON)
+# The executable is stripped as Debian's tools strip it, before packaging
+# (deb_files.cmake), rather than by CPack, whose strip keeps the .comment
+# section.
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_DATMOS_STRIP ${CMAKE_STRIP})
+set(CPACK_DATMOS_EXECUTABLE ${CMAKE_INSTALL_BINDIR}/datmos-convert)
 
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${DATMOS_PACKAGE_MAINTAINER})
 string(CONCAT CPACK_DEBIAN_PACKAGE_DESCRIPTION
@@ -125,5 +141,20 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Files of the package alone: lintian's overrides.
 set(CPACK_DATMOS_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/docs/lintian-overrides)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_files.cmake)
+set(CPACK_DATMOS_STATIC_EXECUTABLE ${DATMOS_STATIC_EXECUTABLE})
+# The static libraries of the C++ runtime that the executable holds, for
+# Built-Using (deb_control.cmake).
+set(CPACK_DATMOS_LINKED_IN "")
+if(DATMOS_STATIC_RUNTIME AND NOT DATMOS_STATIC_EXECUTABLE AND DATMOS_SANITIZERS MATCHES "^(OFF|FALSE|NO|N|0|)$")
+  foreach(archive IN ITEMS libstdc++.a libgcc.a libgcc_eh.a)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${archive}
+      OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(IS_ABSOLUTE "${path}" AND EXISTS "${path}")
+      file(REAL_PATH "${path}" path)
+      list(APPEND CPACK_DATMOS_LINKED_IN "${path}")
+    endif()
+  endforeach()
+endif()
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/deb_control.cmake)
 
 include(CPack)

@@ -2,8 +2,10 @@
 # Builds the project in a scratch directory, installs it with
 # `cmake --install` and as a Debian package (extracted with dpkg-deb -x),
 # and checks that each installation gives a working, hardened
-# datmos-convert, a manual page that renders without warnings and a
-# changelog that names the version; lintian judges the package. Last, the
+# datmos-convert that loads the shared C library, a manual page that
+# renders without warnings and a changelog that names the version; the
+# package's control fields, how its executable is stripped, and lintian
+# judge the package. Last, the
 # uninstall target must remove what `cmake --install` wrote, and only that,
 # after the package was made and put in the same tree.
 #
@@ -66,8 +68,8 @@ version=""
 
 tools_present() {
     local tool missing=""
-    for tool in cmake cpack c++ groff man gzip zcat cmp awk tar file readelf objdump objcopy dpkg dpkg-deb dpkg-shlibdeps \
-                dpkg-parsechangelog; do
+    for tool in cmake cpack c++ groff man gzip zcat cmp awk tar file readelf realpath dpkg dpkg-deb dpkg-query \
+                dpkg-shlibdeps dpkg-parsechangelog; do
         command -v "$tool" >/dev/null || missing="$missing $tool"
     done
     [ -z "$missing" ] || { detail="missing:$missing"; return 1; }
@@ -133,6 +135,19 @@ man_page_renders() {
         { detail=".TH does not name version $version"; return 1; }
 }
 
+# $1: the installation root, $2 the documentation directory it was
+# installed with. The manual page names where the example is, in FILES and
+# EXAMPLES, and no other such directory.
+man_page_names_examples() {
+    local page roff others
+    page=$(man_page_in "$1") || { detail="no manual page"; return 1; }
+    roff=$(sed 's/-/\\-/g' <<<"$2/examples")
+    [ "$(zcat -f -- "$page" | grep -c -F -- "$roff")" -ge 2 ] ||
+        { detail="FILES and EXAMPLES do not name $2/examples"; return 1; }
+    others=$(zcat -f -- "$page" | grep -F 'doc/datmos\-convert' | grep -v -F -- "$roff")
+    [ -z "$others" ] || { detail="names another directory: $others"; return 1; }
+}
+
 # $1: the installation root. Converts a copy of the bundled example (or,
 # in a tree without it, the worked example) with the installed executable.
 converts_example() {
@@ -158,49 +173,42 @@ converts_example() {
     [ -z "$leftovers" ] || { detail="left behind: $leftovers"; return 1; }
 }
 
-# $1: the installation root. The executable must carry the protections of
-# the hardened build. Two of hardening-check's checks can't pass here and
-# are left out: fortification, because every fortifiable call of the
-# program either writes into a heap buffer whose size the compiler can't
-# see or has a size it proves safe, so that no checking call is left; and
-# control-flow protection, because Debian 12's C start-up files lack the
-# marks that the linker needs from every object. A static executable
-# imports no __stack_chk_fail for hardening-check to find, nor has it the
-# program header by which hardening-check tells an executable from a
-# library: its position independence is read from its dynamic flags, and
-# its stack protection from the calls of the program's own functions (in
-# the unstripped executable installed from source; the packaged one must
-# hold the same code).
+# $1: the installation root. hardening-check must find the executable
+# hardened: position-independent, stack-protected, fortified, with
+# read-only relocations and immediate binding. Its control-flow protection
+# check is left out: Debian 12's C start-up files lack the marks that the
+# linker needs from every object.
 is_hardened() {
-    local exe=$1/bin/datmos-convert report
-    if ! is_static "$exe"; then
-        report=$(hardening-check --nofortify --nocfprotection "$exe" 2>&1) ||
-            { detail=$(grep -v '^ .*: yes' <<<"$report"); return 1; }
-        return 0
-    fi
-    report=$(hardening-check --nofortify --nocfprotection --nostackprotector "$exe" 2>&1) ||
-        { detail=$(grep -v '^ .*: yes' <<<"$report"); return 1; }
-    readelf -dW "$exe" | grep -q -E 'FLAGS_1.* PIE' || { detail="not position-independent"; return 1; }
-    if [ "$exe" != "$prefix/bin/datmos-convert" ]; then
-        cmp -s <(code_of "$exe") <(code_of "$prefix/bin/datmos-convert") ||
-            { detail="its code differs from the executable installed from source"; return 1; }
-        return 0
-    fi
-    objdump -d --no-show-raw-insn "$exe" | awk '
-        /^[0-9a-f]+ <_ZN6datmos/ { ours = 1; next }
-        /^[0-9a-f]+ </ { ours = 0 }
-        ours && /call.*<__stack_chk_fail/ { found = 1 }
-        END { exit !found }' || { detail="no function of the program checks a stack canary"; return 1; }
+    local report
+    report=$(hardening-check --nocfprotection "$1/bin/datmos-convert" 2>&1) ||
+        { detail=$'\n'$(grep -v '^ .*: yes' <<<"$report"); return 1; }
 }
 
-# $1: an executable. Whether it loads no shared library.
-is_static() {
-    ! readelf -dW "$1" | grep -q '(NEEDED)'
+# $1: the installation root. The executable is started by the dynamic
+# loader and loads the shared C library, so that it gets the library's
+# fixes; the C++ runtime is either loaded too or linked in.
+links_c_library_dynamically() {
+    local exe=$1/bin/datmos-convert headers needed
+    headers=$(readelf -lW "$exe") || { detail="readelf -l failed"; return 1; }
+    grep -q 'Requesting program interpreter: /' <<<"$headers" || { detail="no program interpreter"; return 1; }
+    needed=$(readelf -dW "$exe" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    grep -q -x 'libc\.so\.6' <<<"$needed" ||
+        { detail="does not need libc.so.6; needs: $(tr '\n' ' ' <<<"$needed")"; return 1; }
 }
 
-# $1: an executable. Its machine code.
-code_of() {
-    objcopy -O binary --only-section=.text "$1" /dev/stdout
+# $1: an executable. Whether it loads the shared C++ runtime.
+loads_cxx_runtime() {
+    readelf -dW "$1" | grep -q '(NEEDED).*\[libstdc++\.so\.'
+}
+
+# $1: the installation root. The packaged executable is stripped as
+# Debian's tools strip it: no symbol table, no .comment or .note section.
+stripped_as_debian_does() {
+    local sections section
+    sections=$(readelf -SW "$1/bin/datmos-convert" | sed -n 's/^ *\[ *[0-9]*\] \([^ ]*\) .*/\1/p')
+    for section in .comment .note .symtab; do
+        ! grep -q -x -F -- "$section" <<<"$sections" || { detail="has a $section section"; return 1; }
+    done
 }
 
 # $1: the installation root. The changelog's latest entry must be the
@@ -213,10 +221,12 @@ changelog_names_version() {
         { detail="latest entry is $latest, not ${version}-1"; return 1; }
 }
 
+# lintian must find nothing to say, pedantic and informational tags
+# included.
 passes_lintian() {
     [ -f "$deb" ] || { detail="no package"; return 1; }
     local report
-    report=$(lintian --fail-on error,warning "$deb" 2>&1) ||
+    report=$(lintian -I -L +pedantic --fail-on error,warning,info,pedantic "$deb" 2>&1) ||
         { detail=$'\n'"$report"; return 1; }
 }
 
@@ -233,7 +243,7 @@ installs_beside_package() {
     mkdir -p "$root/usr/local/share/man"
     DESTDIR=$root cmake --install "$build" --prefix /usr/local >"$work/install-destdir.log" 2>&1 ||
         { detail="cmake --install failed: $(tail -n 20 "$work/install-destdir.log")"; return 1; }
-    installs_files "$root/usr/local"
+    installs_files "$root/usr/local" && man_page_names_examples "$root/usr/local" /usr/local/share/doc/datmos-convert
 }
 
 # After both installations from source, the package and its extraction:
@@ -257,7 +267,7 @@ uninstalls() {
 deb=""
 
 packages() {
-    local arch control depends field
+    local arch control depends built_using compiler archive owner source field
     if ! (cd "$build" && cpack -G DEB) >"$work/cpack.log" 2>&1; then
         detail="cpack failed: $(tail -n 20 "$work/cpack.log")"
         return 1
@@ -272,17 +282,25 @@ packages() {
     done
     grep -q -E '^Maintainer: .+ <[^ >]+@[^ >]+>$' <<<"$control" ||
         { detail="control lacks a Maintainer \"Name <address>\""; return 1; }
-    # A static executable (the default build) needs no package; else
-    # dpkg-shlibdeps must have found what it links, with versions: the C
-    # runtime, and the C++ one unless it is linked in.
+    # dpkg-shlibdeps must have found what the executable loads, with
+    # versions: the C library, and the C++ runtime where it is shared;
+    # where that is linked in, Built-Using names the source package of its
+    # static library at the version installed.
     depends=$(dpkg-deb -f "$deb" Depends)
-    if is_static "$build/datmos-convert"; then
-        [ -z "$depends" ] || { detail="Depends is \"$depends\" for a static executable"; return 1; }
-    elif ! grep -q -E '(^|, )libc6 \(>= [0-9.]+\)' <<<"$depends" ||
-            { ldd "$build/datmos-convert" | grep -q 'libstdc++' &&
-              ! grep -q -E '(^|, )libstdc\+\+6 \(>= [0-9.]+\)' <<<"$depends"; }; then
-        detail="Depends is \"$depends\""
-        return 1
+    built_using=$(dpkg-deb -f "$deb" Built-Using)
+    grep -q -E '(^|, )libc6 \(>= [0-9.]+\)' <<<"$depends" ||
+        { detail="Depends is \"$depends\", without libc6"; return 1; }
+    if loads_cxx_runtime "$build/datmos-convert"; then
+        grep -q -E '(^|, )libstdc\+\+6 \(>= [0-9.]+\)' <<<"$depends" ||
+            { detail="Depends is \"$depends\", without libstdc++6"; return 1; }
+        [ -z "$built_using" ] || { detail="Built-Using is \"$built_using\" for a shared C++ runtime"; return 1; }
+    else
+        compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+        archive=$(realpath "$("$compiler" -print-file-name=libstdc++.a)")
+        owner=$(dpkg -S "$archive" | sed 's/: .*//')
+        source=$(dpkg-query -W -f='${source:Package} (= ${source:Version})' "$owner")
+        [ "$built_using" = "$source" ] ||
+            { detail="Built-Using is \"$built_using\", not \"$source\" (the source of $archive)"; return 1; }
     fi
     # A long description of more than one line follows the summary.
     [ "$(dpkg-deb -f "$deb" Description | wc -l)" -gt 2 ] ||
@@ -307,15 +325,22 @@ check "configures and builds (Release)" builds
 
 check "cmake --install: executable, manual page, copyright, changelog, example" installs_from_source
 check "cmake --install: manual page renders without warnings" man_page_renders "$prefix"
+check "cmake --install: manual page names the example under the prefix" \
+    man_page_names_examples "$prefix" "$prefix/share/doc/datmos-convert"
 check "cmake --install: installed executable converts the example" converts_example "$prefix"
 check_with hardening-check devscripts "cmake --install: executable hardened" is_hardened "$prefix"
+check "cmake --install: executable loads the shared C library" links_c_library_dynamically "$prefix"
 check "cmake --install with DESTDIR: files under DESTDIR/PREFIX" installs_beside_package
-check "cpack -G DEB: file name and control fields (Depends from shlibdeps)" packages
+check "cpack -G DEB: file name and control fields (Depends from shlibdeps, Built-Using)" packages
 check "package: root-owned, extracts with executable, manual page, copyright, changelog, example" package_contents
 check "package: manual page renders without warnings" man_page_renders "$root/usr"
+check "package: manual page names the example under /usr" \
+    man_page_names_examples "$root/usr" /usr/share/doc/datmos-convert
 check "package: changelog's latest entry is the package's version" changelog_names_version "$root/usr"
 check "package: packaged executable converts the example" converts_example "$root/usr"
 check_with hardening-check devscripts "package: packaged executable hardened" is_hardened "$root/usr"
+check "package: packaged executable loads the shared C library" links_c_library_dynamically "$root/usr"
+check "package: packaged executable stripped of symbols, .comment and .note" stripped_as_debian_does "$root/usr"
 check_with lintian lintian "package: lintian reports no error and no warning" passes_lintian
 check "uninstall target: what cmake --install wrote, not the package's files" uninstalls
 
