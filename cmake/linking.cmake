@@ -1,24 +1,26 @@
 # How the converter is linked. Lists are converted one process per file,
 # and on a small list starting the process is most of the run, so the link
-# keeps start-up to what the C program that only copies the list pays:
+# keeps start-up near what a C program that only copies the list pays:
 #
-#   the GNU C library shared       as Debian requires: the executable gets
-#                                  the library's fixes with the library
-#   the C++ runtime linked in      -static-libstdc++ -static-libgcc: the
-#                                  shared libstdc++ alone adds two
-#                                  libraries, about 1,900 relocations and
-#                                  50 page faults to every run
-#                                  (DATMOS_STATIC_RUNTIME=OFF shares it)
-#   unused runtime sections        --gc-sections drops them (and with them
-#   dropped                        most relocations of the runtime's tables)
-#   relative relocations packed    -z pack-relative-relocs, where the linker
-#                                  and the C library support it: the loader
-#                                  reads a few hundred bytes, not 10 KiB
+#   the GNU C library shared      as Debian requires: the executable gets
+#                                 the library's fixes with the library
+#   the C++ runtime linked in     libstdc++ and libgcc, statically: shared,
+#                                 they add three libraries, some 2,200
+#                                 relocations and 50 page faults to every
+#                                 run (DATMOS_STATIC_RUNTIME=OFF shares them)
+#   no math library               the converter calls none of its functions
+#                                 (see datmos_runtime_libraries)
+#   --gc-sections                 the runtime's unused sections dropped, and
+#                                 with them a fifth of its relocations
+#
+# Immediate binding stays (hardening.cmake). Packed relative relocations
+# (-z pack-relative-relocs) and calls without the PLT (-fno-plt) were
+# measured too and bought nothing here.
 #
 # DATMOS_STATIC_EXECUTABLE=ON links a static position-independent
 # executable instead, which loads no library: a single file that runs on
-# any Linux of the same architecture. It is never packaged (the C library
-# in it would not get its fixes) and is built only on request.
+# any Linux of its architecture. It is never the default and never
+# packaged: the C library in it would not get the library's fixes.
 # The sanitizer builds always share both runtimes.
 
 option(DATMOS_STATIC_RUNTIME "Link the C++ runtime (libstdc++, libgcc) into the converter; the C library stays shared" ON)
@@ -30,7 +32,8 @@ include(CheckLinkerFlag)
 # The C++ runtime linked in and the C library shared, as
 # -static-libstdc++ -static-libgcc link them, but without the math library
 # that the compiler driver adds to every C++ program: the converter calls
-# none of its functions, and loading it costs every run 10 page faults.
+# none of its functions, and loading it costs every run 10 page faults and
+# a tenth of the loader's work.
 # (With -static-libstdc++ the driver's libm is kept even then: the
 # runtime's parser of long doubles, which the linker drops later, names
 # two of its functions.) Sets RESULT to the libraries to link after
@@ -88,11 +91,5 @@ function(datmos_link_converter target)
   check_linker_flag(CXX LINKER:--gc-sections DATMOS_HAS_GC_SECTIONS)
   if(DATMOS_HAS_GC_SECTIONS)
     target_link_options(${target} PRIVATE LINKER:--gc-sections)
-  endif()
-  if(NOT DATMOS_STATIC_EXECUTABLE)
-    check_linker_flag(CXX LINKER:-z,pack-relative-relocs DATMOS_HAS_PACKED_RELOCATIONS)
-    if(DATMOS_HAS_PACKED_RELOCATIONS)
-      target_link_options(${target} PRIVATE LINKER:-z,pack-relative-relocs)
-    endif()
   endif()
 endfunction()
