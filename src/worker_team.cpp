@@ -9,6 +9,8 @@
 #include <new>
 #include <vector>
 
+#include "data_file.h"
+#include "stream_conversion.h"
 #include "team_threads.h"
 #include "text_counts.h"
 
@@ -21,6 +23,19 @@ constexpr unsigned kChunksPerMember = 1;
 constexpr unsigned kChunksBeyondMembers = 2;
 // How long a waiting thread watches for a change before it sleeps.
 constexpr std::chrono::microseconds kWatch{50};
+// A chunk with room for the lines that its bytes give (convertChunk makes
+// room for twice the bytes, which they rarely exceed): had before the chunk
+// is first cut, so that a member that can't have its memory takes no
+// chunk and the team makes do with the chunks it has, instead of failing
+// midway.
+std::unique_ptr<ConvertedChunk> equippedChunk(std::size_t chunkBytes) {
+    auto converted = std::make_unique<ConvertedChunk>(chunkBytes);
+    const std::size_t room = 2 * chunkBytes + kRelationsAtOnce * kRelationLineRoom;
+    converted->lines.reset(new char[room]);
+    converted->linesRoom = room;
+    return converted;
+}
+
 class Team {
 public:
     Team(ChunkCutter& cutter, Wakeup& wakeup, const TeamPlan& plan, std::int64_t numbersTotal, const ReadRules& rules,
@@ -177,7 +192,7 @@ ConvertedChunk* Team::cut(std::unique_lock<std::mutex>& lock) {
     if (ended_ || cutAll_) return nullptr;
     if (free_.empty()) {
         try {
-            chunks_.push_back(std::make_unique<ConvertedChunk>(chunkBytes_));
+            chunks_.push_back(equippedChunk(chunkBytes_));
         } catch (const std::bad_alloc&) {
             if (chunks_.empty()) throw;
             chunksInFlight_ = chunks_.size();  // the team makes do with those it has
