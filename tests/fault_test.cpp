@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -258,6 +261,150 @@ TEST_F(NoPermission, PipedListRefusedInPlace) {
     EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kEarlierDataFile);
     EXPECT_EQ(listDirectory(readOnly), (Names{"g.txt", "g.txt.datmos"}));
 }
+
+// The data file where a rename can't keep it, or where a plain open would
+// not write it. Each row prepares the directory d, which the converting
+// user may write (files in it are that user's unless the row says
+// otherwise): the data file is then written as a plain open would write
+// it, or refused as the open refuses it, with nothing in d changed.
+struct PlainOpenCase {
+    const char* name;
+    // Prepares d; gives the list's path and the data file's real path,
+    // both relative to the test's directory.
+    std::function<std::pair<std::string, std::string>(const fs::path& d, uid_t user)> prepare;
+    bool written;
+    bool sameFile = true;  // written into the earlier file itself
+    bool needsRoot = false;  // to give a file to another user
+};
+
+void PrintTo(const PlainOpenCase& c, std::ostream* out) { *out << c.name; }
+
+struct FileIdentity {
+    ino_t inode = 0;
+    uid_t owner = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+FileIdentity identityOf(const fs::path& path) {
+    struct stat status{};
+    if (::stat(path.c_str(), &status) != 0) return {};
+    return {status.st_ino, status.st_uid};
+}
+
+constexpr uid_t kOtherUser = 65533;
+
+// An earlier data file of another user, writable by all.
+void giveToOtherUser(const fs::path& file) {
+    ASSERT_EQ(::chown(file.c_str(), kOtherUser, kOtherUser), 0);
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+}
+
+// A list whose data file's path, as passed, has exactly `length` bytes:
+// "d/", "./" repeated, and a name padded to fit.
+std::pair<std::string, std::string> listWithDataFilePathOf(const fs::path& d, std::size_t length, bool earlier) {
+    constexpr std::size_t kRepeats = 1990;
+    std::string name = "g";
+    name.resize(length - std::string_view("d/").size() - 2 * kRepeats - std::string_view(".datmos").size(), 'x');
+    writeFile(d / name, kWorkedList);
+    if (earlier) writeFile(d / (name + ".datmos"), kEarlierDataFile);
+    std::string argument = "d/";
+    for (std::size_t i = 0; i < kRepeats; ++i) argument += "./";
+    return {argument + name, "d/" + name + ".datmos"};
+}
+
+// A chain of `links` symbolic links at the data file's path, ending at an
+// earlier data file.
+std::pair<std::string, std::string> listWithLinkChain(const fs::path& d, int links) {
+    writeFile(d / "g.txt", kWorkedList);
+    writeFile(d / "real", kEarlierDataFile);
+    for (int i = 1; i <= links; ++i) {
+        const std::string from = i == 1 ? "g.txt.datmos" : "l" + std::to_string(i);
+        const std::string to = i == links ? "real" : "l" + std::to_string(i + 1);
+        fs::create_symlink(to, d / from);
+    }
+    return {"d/g.txt", "d/real"};
+}
+
+class PlainOpen : public NoPermission, public testing::WithParamInterface<PlainOpenCase> {};
+
+TEST_P(PlainOpen, WritesWhereAndAsAPlainOpenWould) {
+    const PlainOpenCase& c = GetParam();
+    if (c.needsRoot && !user_) GTEST_SKIP() << "only root can give a file to another user";
+    const fs::path d = directory_ / "d";
+    fs::create_directory(d);
+    ASSERT_EQ(::chmod(d.c_str(), 0777), 0);
+    const auto [list, dataFile] = c.prepare(d, user_.value_or(::geteuid()));
+    if (user_) {  // what root made in d is the converting user's
+        for (const fs::directory_entry& entry : fs::directory_iterator(d)) {
+            struct stat status{};
+            ASSERT_EQ(::lstat(entry.path().c_str(), &status), 0);
+            if (status.st_uid == 0) {
+                ASSERT_EQ(::lchown(entry.path().c_str(), *user_, *user_), 0);
+            }
+        }
+    }
+    Names names = listDirectory(d);
+    const FileIdentity before = identityOf(directory_ / dataFile);
+    if (c.written && before == FileIdentity{}) {  // a new data file
+        names.push_back(fs::path(dataFile).filename());
+        std::sort(names.begin(), names.end());
+    }
+
+    const RunResult result = run(list);
+    if (c.written) {
+        expectOutcome(result, kOpened);
+        EXPECT_EQ(readFile(directory_ / dataFile), kWorkedDataFile);
+        if (c.sameFile) {
+            EXPECT_EQ(identityOf(directory_ / dataFile), before);
+        }
+    } else {
+        expectOutcome(result, std::string(kOpened) + std::string(kOpenFailed));
+        EXPECT_EQ(readFile(directory_ / dataFile), kEarlierDataFile);
+        EXPECT_EQ(identityOf(directory_ / dataFile), before);
+    }
+    EXPECT_EQ(listDirectory(d), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PlainOpen,
+    testing::Values(
+        // A rename would leave the other link with the earlier content.
+        PlainOpenCase{"HardLinkedDataFile",
+                      [](const fs::path& d, uid_t) {
+                          writeFile(d / "g.txt", kWorkedList);
+                          writeFile(d / "g.txt.datmos", kEarlierDataFile);
+                          fs::create_hard_link(d / "g.txt.datmos", d / "other");
+                          return std::pair<std::string, std::string>{"d/g.txt", "d/other"};
+                      },
+                      true},
+        // A rename would give the file to the converting user.
+        PlainOpenCase{"OtherUsersDataFile",
+                      [](const fs::path& d, uid_t user) {
+                          writeFile(d / "g.txt", kWorkedList);
+                          writeFile(d / "g.txt.datmos", kEarlierDataFile);
+                          giveToOtherUser(d / "g.txt.datmos");
+                          EXPECT_EQ(::chown(d.c_str(), user, user), 0);
+                          EXPECT_EQ(::chmod(d.c_str(), 0755), 0);
+                          return std::pair<std::string, std::string>{"d/g.txt", "d/g.txt.datmos"};
+                      },
+                      true, true, true},
+        // Where only a file's owner may rename over it.
+        PlainOpenCase{"StickyDirectoryOtherUsersDataFile",
+                      [](const fs::path& d, uid_t) {
+                          writeFile(d / "g.txt", kWorkedList);
+                          writeFile(d / "g.txt.datmos", kEarlierDataFile);
+                          giveToOtherUser(d / "g.txt.datmos");
+                          EXPECT_EQ(::chmod(d.c_str(), 01777), 0);
+                          return std::pair<std::string, std::string>{"d/g.txt", "d/g.txt.datmos"};
+                      },
+                      true, true, true},
+        PlainOpenCase{"DataFilePathOf4095Bytes",
+                      [](const fs::path& d, uid_t) { return listWithDataFilePathOf(d, 4095, true); }, true, false},
+        PlainOpenCase{"NewDataFilePathOf4088Bytes",
+                      [](const fs::path& d, uid_t) { return listWithDataFilePathOf(d, 4088, false); }, true, false},
+        PlainOpenCase{"FortyLinks", [](const fs::path& d, uid_t) { return listWithLinkChain(d, 40); }, true, false},
+        PlainOpenCase{"FortyOneLinks", [](const fs::path& d, uid_t) { return listWithLinkChain(d, 41); }, false}),
+    [](const testing::TestParamInfo<PlainOpenCase>& info) { return info.param.name; });
 
 TEST_F(NoPermission, UnreadableRelationList) {
     writeFile(directory_ / "g.txt", "3 0\n");
