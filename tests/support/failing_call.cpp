@@ -5,7 +5,7 @@
 //               runtimes' own start is left alone (a run that never
 //               makes that call says so on standard error at its exit);
 //   "lseek"     every lseek fails (EIO).
-// Both lseek and lseek64 are defined here under their own names.
+// The program, built with 64-bit file offsets, calls lseek64.
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <unistd.h>
@@ -61,15 +61,6 @@ int setvbuf(FILE* stream, char* buffer, int mode, std::size_t size) {
     static const auto real = next<int (*)(FILE*, char*, int, std::size_t)>("setvbuf");
     counting = true;
     return real(stream, buffer, mode, size);
-}
-
-off_t lseek(int fd, off_t offset, int whence) {
-    if (failingSeek) {
-        errno = EIO;
-        return -1;
-    }
-    static const auto real = next<off_t (*)(int, off_t, int)>("lseek");
-    return real(fd, offset, whence);
 }
 
 off64_t lseek64(int fd, off64_t offset, int whence) {
