@@ -31,18 +31,22 @@ fail() {
 
 # One run under `limit` KiB: prints "converted" or "refused", or reports a fault.
 run_once() {  # list source place limit
-    local list=$1 source=$2 place=$3 limit=$4 status out
+    local list=$1 source=$2 place=$3 limit=$4 status out writer
     rm -rf work && mkdir work
     printf '%s' "$earlier" >work/g.txt.datmos
     if [ "$place" = in-place ]; then ln work/g.txt.datmos work/link; fi
     if [ "$source" = pipe ]; then
         mkfifo work/g.txt
-        (cat "$list" >work/g.txt 2>/dev/null &)
+        # Its own output leads elsewhere before it opens the pipe, so that a
+        # writer left waiting for a reader holds nothing of this function's.
+        timeout 60 sh -c 'cat "$1" >"$2"' sh "$list" work/g.txt >/dev/null 2>&1 &
+        writer=$!
     else
         cp "$list" work/g.txt
     fi
     out=$(cd work && ulimit -v "$limit" && exec "$program" g.txt)
     status=$?
+    if [ "$source" = pipe ]; then kill "$writer" 2>/dev/null; fi
     local what="$list from a $source, $place, ${limit} KiB"
     if [ "$status" -ne 1 ]; then
         fail "$what: status $status (a signal above 128): $out"
