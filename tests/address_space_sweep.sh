@@ -60,13 +60,10 @@ run_once() {  # list source place limit
     elif [ "$(cat work/g.txt.datmos)" != "$earlier" ]; then
         fail "$what: the earlier data file was changed ($(stat -c %s work/g.txt.datmos) bytes) after: $out"
     fi
-    local names
+    local names expected="g.txt g.txt.datmos "
     names=$(ls -A work | tr '\n' ' ')
-    if [ "$place" = in-place ]; then
-        [ "$names" = "g.txt g.txt.datmos link " ] || fail "$what: left $names"
-    else
-        [ "$names" = "g.txt g.txt.datmos " ] || fail "$what: left $names"
-    fi
+    if [ "$place" = in-place ]; then expected+="link "; fi
+    [ "$names" = "$expected" ] || fail "$what: left $names"
     echo refused
 }
 

@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "run_program.h"
@@ -148,74 +147,6 @@ TEST(Faults, NoInodeForTheTemporaryFile) {
     options.arguments = {"g.txt"};
     expectEarlierDataFileKept(runProgram(options), small, names);
 }
-
-#ifdef DATMOS_CONVERT_SHARED
-// One call failing under a data file written in place (it has a second
-// link): every allocation of the run in turn, or the rewind of a list that
-// is read twice. The run converts the list, or ends with a message leaving
-// the earlier data file as it was.
-struct FailingCall {
-    const char* name;
-    bool piped;
-    const char* fail;         // DATMOS_FAIL: "malloc" for each allocation in turn
-    std::string_view failure; // what follows "abriu" (for "malloc", where an allocation can't be done without)
-};
-
-void PrintTo(const FailingCall& c, std::ostream* out) { *out << c.name; }
-
-class OneFailingCall : public testing::TestWithParam<FailingCall> {};
-
-TEST_P(OneFailingCall, ConvertsOrKeepsTheEarlierDataFile) {
-    const FailingCall& c = GetParam();
-    const std::string list = "3 30000\n" + repeated(30000, "0 1 0.5\n");
-    const std::string dataFile = threePeopleWith(repeated(30000, "( 1 , 2 ) 5000\n"));
-    constexpr int kMostCalls = 1000;
-    const bool eachAllocation = std::string_view(c.fail) == "malloc";
-    for (int call = 1; call <= (eachAllocation ? kMostCalls : 1); ++call) {
-        SCOPED_TRACE(eachAllocation ? "allocation " + std::to_string(call) : c.fail);
-        TempDir directory;
-        writeFile(directory / "g.txt.datmos", kEarlierDataFile);
-        fs::create_hard_link(directory / "g.txt.datmos", directory / "link");
-        if (c.piped) {
-            ASSERT_EQ(::mkfifo((directory / "g.txt").c_str(), 0600), 0);
-        } else {
-            writeFile(directory / "g.txt", list);
-        }
-        RunOptions options = in(directory, {"g.txt"});
-        options.program = DATMOS_CONVERT_SHARED;
-        options.environment = {std::string("LD_PRELOAD=") + DATMOS_FAILING_CALL,
-                               "DATMOS_FAIL=" + (eachAllocation ? "malloc:" + std::to_string(call) : c.fail)};
-        RunningProgram program(options);
-        if (c.piped) {
-            PipeWriter writer(directory / "g.txt");
-            static_cast<void>(writer.write(list));  // false where the run ended early
-        }
-        const RunResult result = program.wait();
-        if (result.standardError == "DATMOS_FAIL: not reached\n") {
-            EXPECT_EQ(result.standardOutput, kOpened);
-            EXPECT_GT(call, 1);
-            return;
-        }
-        if (result.standardOutput == kOpened) {
-            expectSuccess(result);
-            EXPECT_TRUE(sameBytes(readFile(directory / "link"), dataFile));
-        } else {
-            expectOutcome(result, std::string(kOpened) + std::string(c.failure));
-            EXPECT_EQ(readFile(directory / "link"), kEarlierDataFile);
-        }
-        EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos", "link"}));
-    }
-    EXPECT_FALSE(eachAllocation) << "more than " << kMostCalls << " allocations";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, OneFailingCall,
-    testing::Values(FailingCall{"EachAllocationListInAFile", false, "malloc", "Fail to write file Out: Cannot allocate memory"},
-                    FailingCall{"EachAllocationListFromAPipe", true, "malloc", "Fail to write file Out: Cannot allocate memory"},
-                    FailingCall{"RewindOfTheList", false, "lseek",
-                                "Fail to read file In: line 1, header: cannot read: Input/output error"}),
-    [](const testing::TestParamInfo<FailingCall>& info) { return info.param.name; });
-#endif
 
 #ifndef DATMOS_NO_ADDRESS_SPACE_TESTS
 // Address space limits, tried in steps from the least in which the
