@@ -87,30 +87,42 @@ void ByteOutput::writeOut(const char* next, const char* end) {
     }
 }
 
-// Keeps the bytes in memory while they fit under the bound and memory can
-// be had; else writes out what was held, and then they follow.
+// Keeps the bytes in memory while they fit under the bound, each flush a
+// block of its own (no block is copied as more come); else writes out what
+// was held, and then they follow. True where the bytes need no writing.
 bool ByteOutput::hold(const char* next, const char* end) {
-    if (static_cast<std::size_t>(end - next) <= mostHeld_ - held_.size()) {
-        try {
-            held_.insert(held_.end(), next, end);
-            return true;
-        } catch (const std::bad_alloc&) {
-            // Written as they come, then.
-        }
+    const auto size = static_cast<std::size_t>(end - next);
+    if (size > mostHeld_ - heldBytes_) {
+        release();
+        return false;
     }
-    release();
-    return false;
+    if (error_ != 0) return true;
+    try {
+        held_.emplace_back(next, end);
+        heldBytes_ += size;
+    } catch (const std::bad_alloc&) {
+        // Nothing is written then: the earlier file is what the hold protects.
+        error_ = ENOMEM;
+        held_.clear();
+        heldBytes_ = 0;
+    }
+    return true;
 }
 
 void ByteOutput::release() {
     holding_ = false;
-    std::vector<char> held;
+    std::vector<std::vector<char>> held;
     held.swap(held_);
+    heldBytes_ = 0;
+    if (error_ != 0) return;
     if (const int error = beforeWriting_ ? beforeWriting_() : 0; error != 0) {
         error_ = error;
         return;
     }
-    writeOut(held.data(), held.data() + held.size());
+    for (std::vector<char>& block : held) {
+        writeOut(block.data(), block.data() + block.size());
+        std::vector<char>().swap(block);  // its memory given back as soon as written
+    }
 }
 
 // Keeps the file size as it is (FALLOC_FL_KEEP_SIZE): the reserve is not

@@ -52,11 +52,12 @@ public:
     // reserve behind.
     ~ByteOutput();
 
-    // Holds the first `most` bytes in memory (as many of them as memory can
-    // be had for) instead of writing them. Only when more come, or at
-    // finish(), is `beforeWriting` called, once, and what was held written
-    // after it: an output that fails before then has written nothing. A
-    // nonzero errno from `beforeWriting` is the output's error.
+    // Holds the first `most` bytes in memory instead of writing them. Only
+    // when more come, or at finish(), is `beforeWriting` called, once, and
+    // what was held written after it: an output that fails before then has
+    // written nothing. Where memory for what is held can't be had, the
+    // output fails with ENOMEM, without calling `beforeWriting` or writing
+    // anything. A nonzero errno from `beforeWriting` is the output's error.
     void holdUpTo(std::size_t most, std::function<int()> beforeWriting);
 
     // Room for at least `size` bytes (at most kMinimumCapacity): write them from the
@@ -100,7 +101,8 @@ private:
     std::uint64_t reserved_ = 0;  // bytes of the file reserved so far
     bool holding_ = false;
     std::size_t mostHeld_ = 0;
-    std::vector<char> held_;
+    std::vector<std::vector<char>> held_;  // the blocks flushed while holding
+    std::size_t heldBytes_ = 0;
     std::function<int()> beforeWriting_;
 };
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <fcntl.h>
-#include <functional>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -36,10 +36,6 @@ constexpr std::string_view kOutputSuffix = ".datmos";
 // memory for every byte of the list (a list of 485 KB was converted in 0.70
 // of the time it took when read whole).
 constexpr std::size_t kWindow = std::size_t{64} << 10;
-// Written in place, the data file converted from a list that can't be read
-// twice is held in memory up to this size; past it, the earlier data file
-// is emptied and the rest written as it comes.
-constexpr std::size_t kMostHeldInPlace = std::size_t{64} << 20;
 // Standard output's buffer, which no allocation can fail to give: room for
 // every message of a run at once.
 constexpr std::size_t kMessageRoom = 4096;
@@ -122,8 +118,8 @@ std::string relationsFailed(const RelationsOutcome& relations, std::int32_t rela
     return readFailed(error.line, relationOf(relations.failedRelation, relationCount), what);
 }
 
-// Streams the relations from input to output.
-Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
+// Streams the relations from input to output, as `plan` says.
+Outcome convert(ByteInput& input, ByteOutput& output, bool strict, const ConversionPlan& plan = {}) {
     const auto header = readHeader(input);
     if (const auto* error = std::get_if<ReadError>(&header)) {
         return Failure{readFailed(error->line, "header", error->what)};
@@ -131,9 +127,8 @@ Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
     const auto [people, relationCount] = std::get<ListHeader>(header);
     const ReadRules rules = strict ? ReadRules::strictFor(people) : ReadRules{};
 
-    // The head is written while the workers begin on the relations.
-    const RelationsOutcome relations = convertRelations(input, relationCount, output, {}, rules,
-                                                        [&output, people = people] { writeHead(output, people); });
+    writeHead(output, people);
+    const RelationsOutcome relations = convertRelations(input, relationCount, output, plan, rules);
     if (output.error() != 0) return Failure{writeFailed(output.error())};
     if (relations.readError) return Failure{relationsFailed(relations, relationCount)};
     writeTail(output);
@@ -142,29 +137,36 @@ Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
     return {};
 }
 
-// Converts the list into the data file written to fd, where given after
-// `beforeWriting` (see ByteOutput::holdUpTo).
-Outcome convertInto(const RelationList& list, int outputFd, bool strict, std::function<int()> beforeWriting = {}) {
+// Only checks the list: its lines go nowhere.
+Outcome check(const RelationList& list, bool strict) {
     ByteInput input(list.fd, list.window);
-    ByteOutput output(outputFd, ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
-    if (beforeWriting) output.holdUpTo(kMostHeldInPlace, std::move(beforeWriting));
+    ByteOutput output(ByteOutput::kNowhere);
     return convert(input, output, strict);
 }
 
-// Written in place, the earlier data file is emptied only once the whole
-// list has been read and found well-formed: a regular file is read twice,
-// first with the output going nowhere; other input (a pipe) is converted
-// into memory, up to kMostHeldInPlace bytes.
-Outcome convertInPlace(const RelationList& list, OutputFile& dataFile, bool strict) {
-    const auto emptyDataFile = [&dataFile] { return dataFile.empty(); };
-    struct stat status{};
-    if (::fstat(list.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        return convertInto(list, dataFile.fd(), strict, emptyDataFile);
+// Converts the list into the data file. A regular file written in place is
+// read twice: through once to find it good, then on this thread alone, so
+// that every buffer of the second reading is had before the output empties
+// the earlier file on its first write, and nothing but the writes remains
+// after that. Other input the output holds in memory until the end (see
+// OutputFile::prepare).
+Outcome convertInto(const RelationList& list, OutputFile& dataFile, bool strict) {
+    OutputFile::List known = OutputFile::List::Unchecked;
+    ConversionPlan plan;
+    if (dataFile.inPlace()) {
+        struct stat status{};
+        if (::fstat(list.fd, &status) == 0 && S_ISREG(status.st_mode)) {
+            if (Outcome checked = check(list, strict)) return checked;
+            // Reading starts again at the header, on its first line.
+            if (::lseek(list.fd, 0, SEEK_SET) != 0) return Failure{readFailed(1, "header", cannotRead(errno))};
+            known = OutputFile::List::Checked;
+            plan.streamedUpTo = std::numeric_limits<std::uint64_t>::max();
+        }
     }
-    if (Outcome checked = convertInto(list, ByteOutput::kNowhere, strict)) return checked;
-    if (::lseek(list.fd, 0, SEEK_SET) != 0) return Failure{std::string(kReadFailed) + cannotRead(errno)};
-    if (const int error = emptyDataFile(); error != 0) return Failure{writeFailed(error)};
-    return convertInto(list, dataFile.fd(), strict);
+    ByteInput input(list.fd, list.window);
+    ByteOutput output(dataFile.fd(), ByteOutput::kDefaultCapacity, ByteOutput::Reserve::Ahead);
+    dataFile.prepare(output, known);
+    return convert(input, output, strict, plan);
 }
 
 // The conversion of the opened relation list into its data file: the
@@ -173,8 +175,7 @@ std::string convertOpenedList(const RelationList& list, const char* path, bool s
     auto opened = OutputFile::open(std::string(path) + std::string(kOutputSuffix));
     if (std::holds_alternative<int>(opened)) return std::string(kOpenFailed);
     OutputFile& dataFile = std::get<OutputFile>(opened);
-    Outcome outcome =
-        dataFile.inPlace() ? convertInPlace(list, dataFile, strict) : convertInto(list, dataFile.fd(), strict);
+    Outcome outcome = convertInto(list, dataFile, strict);
     if (!outcome) {
         if (const int error = dataFile.commit(); error != 0) outcome = Failure{writeFailed(error)};
     }

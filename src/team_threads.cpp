@@ -48,6 +48,11 @@ std::size_t TeamThreads::count() const {
     return threads_.size();
 }
 
+bool TeamThreads::full() const {
+    const std::lock_guard lock(mutex_);
+    return threads_.size() >= most_;
+}
+
 void TeamThreads::joinAll() {
     std::vector<std::thread> threads;
     {

@@ -24,6 +24,8 @@ public:
     // false where `most` run already or the system refuses one.
     bool start(const std::function<void()>& body);
     std::size_t count() const;
+    // Whether no more threads start: `most` run, or the system refused one.
+    bool full() const;
     // Waits for every thread started to end.
     void joinAll();
 

@@ -9,6 +9,8 @@
 #include <new>
 #include <vector>
 
+#include "data_file.h"
+#include "stream_conversion.h"
 #include "team_threads.h"
 #include "text_counts.h"
 
@@ -21,6 +23,19 @@ constexpr unsigned kChunksPerMember = 1;
 constexpr unsigned kChunksBeyondMembers = 2;
 // How long a waiting thread watches for a change before it sleeps.
 constexpr std::chrono::microseconds kWatch{50};
+// A chunk with room for the lines that its bytes give (convertChunk makes
+// room for twice the bytes, which they rarely exceed): had before the chunk
+// is first cut, so that a member that can't have its memory takes no
+// chunk and the team makes do with the chunks it has, instead of failing
+// midway.
+std::unique_ptr<ConvertedChunk> equippedChunk(std::size_t chunkBytes) {
+    auto converted = std::make_unique<ConvertedChunk>(chunkBytes);
+    const std::size_t room = 2 * chunkBytes + kRelationsAtOnce * kRelationLineRoom;
+    converted->lines.reset(new char[room]);
+    converted->linesRoom = room;
+    return converted;
+}
+
 class Team {
 public:
     Team(ChunkCutter& cutter, Wakeup& wakeup, const TeamPlan& plan, std::int64_t numbersTotal, const ReadRules& rules,
@@ -55,6 +70,7 @@ private:
     void member();
     void work();
     void grow();
+    bool equip();
     ConvertedChunk* cut(std::unique_lock<std::mutex>& lock);
     void place(ConvertedChunk& counted);
     void writeInOrder(std::unique_lock<std::mutex>& lock);
@@ -96,6 +112,8 @@ const ConvertedChunk* Team::run(const std::function<void()>& writeFirst) {
             // thread begins on it while this one writes what comes first.
             std::unique_lock lock(mutex_);
             writing_ = true;  // until writeFirst is done
+            // This thread's chunk first: a team that can't have one fails.
+            if (!equip()) throw std::bad_alloc();
             grow();
         }
         if (writeFirst) writeFirst();
@@ -113,9 +131,27 @@ const ConvertedChunk* Team::run(const std::function<void()>& writeFirst) {
     return overlong_;
 }
 
-// Starts one more member, unless the team is whole or the system refuses
-// a thread.
-void Team::grow() { others_.start([this] { member(); }); }
+// Starts one more member, unless the team is whole, the chunk it is to take
+// first can't be had, or the system refuses a thread: a member that can't
+// be equipped is not started, and the team goes on with those it has.
+void Team::grow() {
+    if (others_.full() || !equip()) return;
+    others_.start([this] { member(); });
+}
+
+// Makes one more chunk, free for the next cut, unless as many as may be in
+// flight are made or memory for it can't be had (then no more are made).
+bool Team::equip() {
+    if (chunks_.size() >= chunksInFlight_) return false;
+    try {
+        chunks_.push_back(equippedChunk(chunkBytes_));
+    } catch (const std::bad_alloc&) {
+        chunksInFlight_ = chunks_.size();
+        return false;
+    }
+    free_.push_back(chunks_.back().get());
+    return true;
+}
 
 // Waits until ready() holds, with the lock held. The state mostly changes
 // within microseconds, and putting a thread to sleep and waking it takes
@@ -175,15 +211,9 @@ ConvertedChunk* Team::cut(std::unique_lock<std::mutex>& lock) {
         return ended_ || cutAll_ || (!cutting_ && (!free_.empty() || chunks_.size() < chunksInFlight_));
     });
     if (ended_ || cutAll_) return nullptr;
-    if (free_.empty()) {
-        try {
-            chunks_.push_back(std::make_unique<ConvertedChunk>(chunkBytes_));
-        } catch (const std::bad_alloc&) {
-            if (chunks_.empty()) throw;
-            chunksInFlight_ = chunks_.size();  // the team makes do with those it has
-            return cut(lock);
-        }
-        free_.push_back(chunks_.back().get());
+    if (free_.empty() && !equip()) {
+        if (chunks_.empty()) throw std::bad_alloc();
+        return cut(lock);  // the team makes do with the chunks it has
     }
     ConvertedChunk* converted = free_.back();
     free_.pop_back();

@@ -10,7 +10,6 @@
 
 #include <csignal>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,7 +19,6 @@ namespace e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using datmos::kWriteFailed;
 
 mode_t modeOf(const fs::path& path) {
     struct stat status{};
@@ -147,123 +145,6 @@ TEST(Faults, DataFilePathIsADirectory) {
     EXPECT_EQ(listDirectory(directory.path()), (Names{"g.txt", "g.txt.datmos"}));
     EXPECT_EQ(listDirectory(directory / "g.txt.datmos"), (Names{"inside"}));
     EXPECT_EQ(readFile(directory / "g.txt.datmos/inside"), "kept");
-}
-
-// Permission checks that root passes; root runs a copy of the converter as
-// nobody.
-class NoPermission : public testing::Test {
-protected:
-    void SetUp() override {
-        if (::geteuid() == 0) {
-            user_ = 65534;
-            // Let that user reach the files.
-            fs::permissions(directory_.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                                   fs::perms::others_read | fs::perms::others_exec);
-            program_ = copyForEveryUser(programDirectory_);
-        }
-    }
-
-    RunResult run(const std::string& argument, std::optional<unsigned long long> fileSizeLimit = {}) {
-        RunOptions options = in(directory_, {argument});
-        options.program = program_;
-        options.user = user_;
-        options.fileSizeLimit = fileSizeLimit;
-        return runProgram(options);
-    }
-
-    TempDir directory_;
-    TempDir programDirectory_;
-    std::string program_ = kProgram;
-    std::optional<uid_t> user_;
-};
-
-struct ReadOnlyCase {
-    const char* name;
-    std::optional<mode_t> earlierDataFileMode;  // none: no earlier data file
-    bool written;                               // else: refused, left as it was
-    std::string list = kWorkedList;
-    std::string failure = std::string(kOpenFailed);  // what follows "abriu" when not written
-    // A limit that the writes in place overstep: they leave an empty file.
-    std::optional<unsigned long long> fileSizeLimit = std::nullopt;
-};
-
-// A list that is refused only at its very end, and why.
-const std::string kLateFailure = "3 30000\n" + repeated(29999, "0 1 0.5\n") + "0 1 x\n";
-const std::string kLateFailureMessage =
-    "Fail to read file In: line 30001, relation 30000 of 30000: expected a real number, found \"x\"";
-const std::string kLongList = "3 30000\n" + repeated(30000, "0 1 0.5\n");
-
-void PrintTo(const ReadOnlyCase& readOnlyCase, std::ostream* out) { *out << readOnlyCase.name; }
-
-class ReadOnlyDirectory : public NoPermission, public testing::WithParamInterface<ReadOnlyCase> {};
-
-// Without a temporary file beside it, a writable data file is written in
-// place; otherwise nothing changes.
-TEST_P(ReadOnlyDirectory, WritesOnlyWhereAPlainOpenWould) {
-    const ReadOnlyCase& c = GetParam();
-    const fs::path readOnly = directory_ / "ro";
-    fs::create_directory(readOnly);
-    writeFile(readOnly / "g.txt", c.list);
-    Names expectedNames{"g.txt"};
-    if (c.earlierDataFileMode) {
-        writeFile(readOnly / "g.txt.datmos", kEarlierDataFile);
-        ASSERT_EQ(::chmod((readOnly / "g.txt.datmos").c_str(), *c.earlierDataFileMode), 0);
-        expectedNames.push_back("g.txt.datmos");
-    }
-    ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
-
-    const RunResult result = run("ro/g.txt", c.fileSizeLimit);
-    if (c.written) {
-        expectOutcome(result, kOpened);
-        EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kWorkedDataFile);
-    } else {
-        expectOutcome(result, std::string(kOpened) + c.failure);
-        if (c.earlierDataFileMode) {
-            EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), c.fileSizeLimit ? "" : kEarlierDataFile);
-        }
-    }
-    if (c.earlierDataFileMode) {
-        EXPECT_EQ(modeOf(readOnly / "g.txt.datmos"), *c.earlierDataFileMode);
-    }
-    EXPECT_EQ(listDirectory(readOnly), expectedNames);
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, ReadOnlyDirectory,
-                         testing::Values(ReadOnlyCase{"NoDataFile", std::nullopt, false},
-                                         ReadOnlyCase{"WritableDataFile", 0666, true},
-                                         ReadOnlyCase{"ReadOnlyDataFile", 0444, false},
-                                         ReadOnlyCase{"MalformedList", 0666, false, kLateFailure, kLateFailureMessage},
-                                         ReadOnlyCase{"DataFileOverTheSizeLimit", 0666, false, kLongList,
-                                                      std::string(kWriteFailed) + "File too large", 64 << 10}),
-                         [](const testing::TestParamInfo<ReadOnlyCase>& info) { return info.param.name; });
-
-// A list that can't be read twice is converted in place into memory, so
-// that one refused at its end leaves the earlier data file as it was.
-TEST_F(NoPermission, PipedListRefusedInPlace) {
-    const fs::path readOnly = directory_ / "ro";
-    fs::create_directory(readOnly);
-    ASSERT_EQ(::mkfifo((readOnly / "g.txt").c_str(), 0600), 0);
-    writeFile(readOnly / "g.txt.datmos", kEarlierDataFile);
-    for (const char* name : {"g.txt", "g.txt.datmos"}) ASSERT_EQ(::chmod((readOnly / name).c_str(), 0666), 0);
-    ASSERT_EQ(::chmod(readOnly.c_str(), 0555), 0);
-    RunOptions options = in(directory_, {"ro/g.txt"});
-    options.program = program_;
-    options.user = user_;
-    RunningProgram program(options);
-    PipeWriter list(readOnly / "g.txt");
-    ASSERT_TRUE(list.isOpen());
-    ASSERT_TRUE(list.write(kLateFailure));
-    list.close();
-    expectOutcome(program.wait(), std::string(kOpened) + kLateFailureMessage);
-    EXPECT_EQ(readFile(readOnly / "g.txt.datmos"), kEarlierDataFile);
-    EXPECT_EQ(listDirectory(readOnly), (Names{"g.txt", "g.txt.datmos"}));
-}
-
-TEST_F(NoPermission, UnreadableRelationList) {
-    writeFile(directory_ / "g.txt", "3 0\n");
-    ASSERT_EQ(::chmod((directory_ / "g.txt").c_str(), 0200), 0);
-    expectOutcome(run("g.txt"), kOpenFailed);
-    EXPECT_EQ(listDirectory(directory_.path()), (Names{"g.txt"}));
 }
 
 // Standard output that can't take the message does not stop the data

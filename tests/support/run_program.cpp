@@ -60,6 +60,11 @@ RunningProgram::RunningProgram(const RunOptions& options) {
     argv.reserve(argumentText.size() + 1);
     for (std::string& argument : argumentText) argv.push_back(argument.data());
     argv.push_back(nullptr);
+    std::vector<std::string> environmentText = options.environment;
+    std::vector<char*> envp;
+    for (char** entry = environ; *entry != nullptr; ++entry) envp.push_back(*entry);
+    for (std::string& entry : environmentText) envp.push_back(entry.data());
+    envp.push_back(nullptr);
 
     int outPipe[2] = {-1, -1};
     int errPipe[2] = {-1, -1};
@@ -106,7 +111,7 @@ RunningProgram::RunningProgram(const RunOptions& options) {
         // whatever the test runner left open, so that a limit on open files
         // means the same everywhere. Kernels before 5.11 leave them open.
         static_cast<void>(::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC));
-        ::execv(options.program.c_str(), argv.data());
+        ::execve(options.program.c_str(), argv.data(), envp.data());
         childFailed(reportPipe[1]);
     }
 

@@ -62,6 +62,8 @@ struct RunOptions {
     // Run as this user and group (needs privileges), e.g. to meet
     // permission checks that root would pass.
     std::optional<uid_t> user;
+    // Entries ("NAME=value") added to the environment the child inherits.
+    std::vector<std::string> environment;
 };
 
 struct RunResult {
