@@ -131,9 +131,8 @@ Outcome convert(ByteInput& input, ByteOutput& output, bool strict) {
     const auto [people, relationCount] = std::get<ListHeader>(header);
     const ReadRules rules = strict ? ReadRules::strictFor(people) : ReadRules{};
 
-    // The head is written while the workers begin on the relations.
-    const RelationsOutcome relations = convertRelations(input, relationCount, output, {}, rules,
-                                                        [&output, people = people] { writeHead(output, people); });
+    writeHead(output, people);
+    const RelationsOutcome relations = convertRelations(input, relationCount, output, {}, rules);
     if (output.error() != 0) return Failure{writeFailed(output.error())};
     if (relations.readError) return Failure{relationsFailed(relations, relationCount)};
     writeTail(output);

@@ -10,7 +10,8 @@ namespace datmos {
 RelationsOutcome convertStream(ByteInput& input, std::int64_t done, std::int64_t relationCount, ByteOutput& output,
                                const ReadRules& rules, BegunRelation begun) {
     if (begun.fields > 0) {
-        if (auto error = readRelationFields(input, begun.fields, begun.relation, rules)) {
+        std::optional<ReadError> error;
+        if (readRelationFields(input, begun.fields, begun.relation, error, rules) < kFieldsPerRelation) {
             return {std::move(error), done + 1};
         }
         writeRelation(output, begun.relation);

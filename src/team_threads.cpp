@@ -43,9 +43,9 @@ bool TeamThreads::start(const std::function<void()>& body) {
     }
 }
 
-std::size_t TeamThreads::count() const {
+bool TeamThreads::full() const {
     const std::lock_guard lock(mutex_);
-    return threads_.size();
+    return threads_.size() >= most_;
 }
 
 void TeamThreads::joinAll() {
