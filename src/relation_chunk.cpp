@@ -57,14 +57,14 @@ void convertChunk(ConvertedChunk& converted, std::int64_t numbersBefore, std::in
     converted.numbersRead = converted.leadingFields;
     bool stopped = first != 0 && numbersLeft > 0 && first + converted.leadingFields < kFieldsPerRelation;
     auto relationsLeft = (numbersLeft - converted.leadingFields) / kFieldsPerRelation;
-    Relation relations[kRelationsAtOnce];
+    ScaledRelation relations[kRelationsAtOnce];
     while (!stopped && relationsLeft > 0) {
         const auto room = static_cast<std::size_t>(std::min<std::int64_t>(kRelationsAtOnce, relationsLeft));
         const std::size_t count =
             readRelations(input, std::span(relations, room), converted.error, rules, &converted.trailing);
         makeRoom(converted, count);
         char* const out = converted.lines.get() + converted.linesSize;
-        const char* const end = appendRelationLines(out, std::span<const Relation>(relations, count));
+        const char* const end = appendRelationLines(out, std::span<const ScaledRelation>(relations, count));
         converted.linesSize += static_cast<std::size_t>(end - out);
         relationsLeft -= static_cast<std::int64_t>(count);
         converted.numbersRead += static_cast<std::int64_t>(count) * kFieldsPerRelation;

@@ -231,8 +231,18 @@ std::optional<ReadError> readListEnd(ByteInput& input) {
     return std::nullopt;
 }
 
-std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error,
-                          const ReadRules& rules, BegunRelation* unfinished) {
+namespace {
+
+void store(const Relation& relation, Relation& record) { record = relation; }
+// A weight read field by field has a scaled value: it is refused else.
+void store(const Relation& relation, ScaledRelation& record) {
+    record = {relation.first, relation.second,
+              scaleWeight(relation.weight).value_or(std::numeric_limits<std::int32_t>::min())};
+}
+
+template <typename Record>
+std::size_t readRecords(ByteInput& input, std::span<Record> relations, std::optional<ReadError>& error,
+                        const ReadRules& rules, BegunRelation* unfinished) {
     const PersonRange persons{rules.lowestPerson, rules.largestPerson};
     std::size_t count = 0;
     while (count < relations.size()) {
@@ -249,14 +259,28 @@ std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::
         }
         input.advanceTo(s);
         if (count == relations.size()) break;
-        const int fields = readRelationFields(input, 0, relations[count], error, rules);
+        Relation relation;
+        const int fields = readRelationFields(input, 0, relation, error, rules);
         if (fields < kFieldsPerRelation) {
-            if (unfinished != nullptr && !error) *unfinished = {relations[count], fields};
+            if (unfinished != nullptr && !error) *unfinished = {relation, fields};
             break;
         }
+        store(relation, relations[count]);
         ++count;
     }
     return count;
+}
+
+}  // namespace
+
+std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error,
+                          const ReadRules& rules, BegunRelation* unfinished) {
+    return readRecords(input, relations, error, rules, unfinished);
+}
+
+std::size_t readRelations(ByteInput& input, std::span<ScaledRelation> relations, std::optional<ReadError>& error,
+                          const ReadRules& rules, BegunRelation* unfinished) {
+    return readRecords(input, relations, error, rules, unfinished);
 }
 
 std::variant<Relation, ReadError> readRelation(ByteInput& input, const ReadRules& rules) {

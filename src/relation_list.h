@@ -74,6 +74,11 @@ inline constexpr std::size_t kRelationsAtOnce = 256;
 // first: then its last relation, begun or not, is left in `unfinished`.
 std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error,
                           const ReadRules& rules = {}, BegunRelation* unfinished = nullptr);
+// The same, each weight only scaled, as the data file carries it: what the
+// conversion reads, with no double made where the digits give the scaled
+// value.
+std::size_t readRelations(ByteInput& input, std::span<ScaledRelation> relations, std::optional<ReadError>& error,
+                          const ReadRules& rules = {}, BegunRelation* unfinished = nullptr);
 
 // The next relation, as readRelations reads it.
 std::variant<Relation, ReadError> readRelation(ByteInput& input, const ReadRules& rules = {});

@@ -17,12 +17,12 @@ RelationsOutcome convertStream(ByteInput& input, std::int64_t done, std::int64_t
         writeRelation(output, begun.relation);
         ++done;
     }
-    Relation relations[kRelationsAtOnce];
+    ScaledRelation relations[kRelationsAtOnce];
     while (done < relationCount && output.error() == 0) {
         const auto room = static_cast<std::size_t>(std::min<std::int64_t>(kRelationsAtOnce, relationCount - done));
         std::optional<ReadError> error;
         const std::size_t count = readRelations(input, std::span(relations, room), error, rules);
-        writeRelations(output, std::span<const Relation>(relations, count));
+        writeRelations(output, std::span<const ScaledRelation>(relations, count));
         done += static_cast<std::int64_t>(count);
         if (error) return {std::move(error), done + 1};
     }

@@ -146,6 +146,12 @@ TEST(ParallelConversion, MatchesReadingInOrder) {
         "3 2\n0 1 0.5\n1 3 0.3\n",
         "0 1\n0 0 1\n",
         "-2147483648 1\n5 2147483646 0.5\n",
+        // Long decimals whose scaled value lies within 1e-6 of a whole
+        // number, on both sides, of both signs: scaled from their doubles,
+        // not their digits; and just beyond that margin.
+        "8 8\n0 1 0.30000000000000001\n1 2 -0.30000000000000001\n2 3 0.00009999999999999999\n"
+        "3 4 -0.00009999999999999999\n"
+        "4 5 0.1234000005\n5 6 -0.1233999995\n6 7 214748.36469999999\n7 0 -214748.3647000001\n",
     };
     for (const std::string& list : lists) {
         for (const bool strict : {false, true}) {
