@@ -181,7 +181,6 @@ bool readPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, R
 // weight too. Its text is taken before the field is read, which may move
 // the window a long way on.
 bool readFirstPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, ReadError& error) {
-    static_assert(ByteInput::kKeptBehind == kGluedBytes, "both readers show as much of a glued weight");
     const std::string glued = skipSpace(input) ? std::string(input.weightEndingAt(input.cursor())) : std::string();
     return readPerson(input, rules, value, error, glued);
 }

@@ -1,38 +1,29 @@
 // A relation of three plain numbers read in one go: the fast path that
-// both readers try first. Each scan reads in a padded window (a zero byte
-// and readable padding after its end, which stops every scan), and gives
-// the position after the whitespace that follows the number, or nullptr for
-// anything else: a longer or unusual form, a number out of its field's
-// range, a number not followed by whitespace. The readers then read that
-// relation field by field, with the same values, or refuse it.
+// the reader tries first, in a stream and in a chunk alike. Each scan
+// reads in a padded window (a zero byte and readable padding after its
+// end, which stops every scan), and gives the position after the
+// whitespace that follows the number, or nullptr for anything else: a
+// longer or unusual form, a number out of its field's range, a number not
+// followed by whitespace. The reader then reads that relation field by
+// field, with the same values, or refuses it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <optional>
 
 #include "decimal_scaling.h"
-#include "messages.h"
 #include "number_scan.h"
 #include "records.h"
 #include "weight_scale.h"
 
 namespace datmos {
 
-// What a message shows of a weight that a refused first person number is
-// glued to: its text [start, end), at most its last kGluedBytes, as both
-// readers keep them.
-inline constexpr std::size_t kGluedBytes = 64;
-inline std::string_view gluedText(const char* start, const char* end) {
-    if (static_cast<std::size_t>(end - start) > kGluedBytes) start = end - kGluedBytes;
-    return {start, static_cast<std::size_t>(end - start)};
-}
-
 // A number that ends fewer than kMayGoOnBytes bytes before a read that
 // failed, with no whitespace between, may have gone on: every form of a
 // number shows that it has ended within so many bytes after it (an
 // exponent's mark and sign, the rest of "infinity"), but for the bracket
-// of a NaN, which is refused anyway. Both readers refuse such a field for
+// of a NaN, which is refused anyway. The reader refuses such a field for
 // the read error, as one that holds no number and begins as close; any
 // other field is judged on what was read. The bound, far below any window,
 // makes the outcome the same however much of the input a reader holds.
