@@ -95,7 +95,8 @@ inline const char* scanOneDigitDecimal(const char* s, double& value) {
     const std::uint64_t digits = (bytes & 0xFF) | ((bytes >> 8) & ~std::uint64_t{0xFF});
     const int count = leadingDigits(digits);
     if (!isSpace(s[count + 1])) return nullptr;
-    const double magnitude = static_cast<double>(static_cast<std::int64_t>(digitsValue(digits, count))) / kScales[count];
+    const double magnitude =
+        static_cast<double>(static_cast<std::int64_t>(digitsValue(digits, count))) / kScales[count];
     // The sign bit set without a branch: signs come mixed in no order.
     value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
     return s + count + 1;
@@ -151,7 +152,9 @@ inline const char* scanOneDigitDecimal(const char* s, double& value) {
     return scaleThroughDouble(digitsStart, stop, digits, power, negative, scaled);
 }
 
-[[gnu::always_inline]] inline const char* scanPlainWeightOf(const char* s, Relation& relation) { return scanPlainWeight(s, relation.weight); }
+[[gnu::always_inline]] inline const char* scanPlainWeightOf(const char* s, Relation& relation) {
+    return scanPlainWeight(s, relation.weight);
+}
 [[gnu::always_inline]] inline const char* scanPlainWeightOf(const char* s, ScaledRelation& relation) {
     return scanPlainScaledWeight(s, relation.scaledWeight);
 }

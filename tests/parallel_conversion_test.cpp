@@ -183,6 +183,25 @@ TEST(ParallelConversion, MatchesReadingInOrder) {
     }
 }
 
+// Words are counted many bytes at a time: the same count as byte by byte,
+// at every length and start around the blocks, for every whitespace byte
+// and its neighbours. A wrong count costs only speed (the chunk is read
+// again), so nothing else would show it.
+TEST(ParallelConversion, WordsCountedAsByteByByte) {
+    const std::string bytes = std::string(" \t\n\v\f\r\x08\x0e\x1f!a0\x80\xff", 15) + std::string(1, '\0');
+    std::mt19937 random(7);
+    for (int round = 0; round < 2000; ++round) {
+        std::string text(static_cast<std::size_t>(random() % 80), ' ');
+        for (char& c : text) c = bytes[random() % bytes.size()];
+        const std::size_t start = text.empty() ? 0 : random() % text.size();
+        std::uint64_t expected = 0;
+        for (std::size_t i = start; i < text.size(); ++i) {
+            expected += !isSpace(text[i]) && (i == start || isSpace(text[i - 1])) ? 1 : 0;
+        }
+        ASSERT_EQ(countWords(text.data() + start, text.data() + text.size()), expected) << round;
+    }
+}
+
 // The line of a refused field in a regular file is counted by reading the
 // file again up to it: where the file can't be read that far, no count,
 // rather than the count of what could be read.
