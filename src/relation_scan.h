@@ -145,7 +145,13 @@ inline const char* scanOneDigitDecimal(const char* s, double& value) {
     const bool hex = digitsStart[1] == 'x' || digitsStart[1] == 'X';
     const char* const stop = hex ? nullptr : gatherPlainDecimal(digitsStart, digits, power);
     if (stop == nullptr && !hex) return nullptr;
-    if (const std::optional<std::int32_t> fromDigits = hex ? std::nullopt : scaleDecimal(digits, power, negative)) {
+    // Digits that end in a zero, as the exponent forms of printf pad them,
+    // mostly leave nothing past the data file's unit: then the digits
+    // can't decide, and where the double takes one IEEE operation, the
+    // division that finds that out would only add to it.
+    const bool worthTrying = digits % 10 != 0 || digits > std::uint64_t{1} << 53 || power < -kLargestExactPowerOfTen;
+    if (const std::optional<std::int32_t> fromDigits =
+            hex || !worthTrying ? std::nullopt : scaleDecimal(digits, power, negative)) {
         scaled = *fromDigits;
         return pastSpace(stop);
     }
