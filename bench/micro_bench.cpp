@@ -216,7 +216,9 @@ BENCHMARK(BM_writeRelation);
 // Lines written in batches of 16384 relations, as the converter's writing
 // thread does.
 void BM_writeRelations(benchmark::State& state) {
-    timeRelationLines(state, 16384, datmos::writeRelations);
+    timeRelationLines(state, 16384, [](datmos::ByteOutput& output, std::span<const datmos::Relation> relations) {
+        datmos::writeRelations(output, relations);
+    });
 }
 BENCHMARK(BM_writeRelations);
 

@@ -1,11 +1,12 @@
-// Buffered input over a file descriptor: large read(2) blocks, a window the
-// reader scans in place, and line numbers worked out only when asked for.
+// The bytes the relation reader scans: buffered input over a file
+// descriptor (large read(2) blocks, a window scanned in place, line numbers
+// worked out only when asked for), or a view of one chunk of a list held
+// elsewhere, which the same reader reads as a short input.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -16,7 +17,8 @@ namespace datmos {
 
 class ByteInput {
 public:
-    static constexpr std::size_t kDefaultCapacity = std::size_t{1} << 20;
+    // The window the converter reads through.
+    static constexpr std::size_t kDefaultCapacity = std::size_t{64} << 10;
     // The window holds at least this many bytes, however small the reads:
     // room for the start of a field that an error message shows and for
     // the few bytes that a number scan looks ahead.
@@ -29,6 +31,11 @@ public:
     // `offset` in the input, after `lineEnds` line ends.
     ByteInput(int fd, std::span<const char> first, std::uint64_t offset, std::uint64_t lineEnds,
               std::size_t capacity = kDefaultCapacity);
+    // A view of `bytes`, held by the caller, that stand at `offset` in the
+    // list: it reads nothing more. Where `goesOn`, the list goes on after
+    // them (in the next chunk); else they end it, after a failed read where
+    // readError is not 0. Lines are not counted: lineAt() gives none.
+    ByteInput(const PaddedBytes& bytes, std::uint64_t offset, bool goesOn, int readError);
 
     // The unread bytes are [cursor(), end()), held in PaddedBytes: a zero
     // byte and padding follow them.
@@ -36,9 +43,9 @@ public:
     // on, however the window moves: what a message shows of the number
     // before a refused field.
     static constexpr std::size_t kKeptBehind = 64;
-    const char* start() const { return buffer_.begin(); }
+    const char* start() const { return bytes_->begin(); }
     const char* cursor() const { return cursor_; }
-    const char* end() const { return buffer_.end(); }
+    const char* end() const { return bytes_->end(); }
     void advanceTo(const char* position) { cursor_ = position; }
 
     // Reads more bytes, keeping every byte from the cursor on (moved to the
@@ -51,6 +58,9 @@ public:
     bool full() const { return static_cast<std::size_t>(end() - cursor_) == capacity_; }
 
     bool atEndOfInput() const { return endOfInput_; }
+    // Whether the bytes of a view end before the list does: a relation
+    // that they end inside of is finished elsewhere.
+    bool goesOn() const { return goesOn_; }
     int fd() const { return fd_; }
     // Whether the input is a regular file, which can be read again.
     bool rereadable() const { return fileSize_.has_value(); }
@@ -59,7 +69,7 @@ public:
     std::optional<std::uint64_t> bytesAfter(const char* position) const;
     // The offset in the input of a position in the window.
     std::uint64_t offsetOf(const char* position) const {
-        return bytesBeforeBuffer_ + static_cast<std::uint64_t>(position - buffer_.begin());
+        return bytesBeforeBuffer_ + static_cast<std::uint64_t>(position - bytes_->begin());
     }
     // Where the last weight read began and ended, for a message about a
     // field glued to it: the text of that weight before `at` when `at` is
@@ -84,9 +94,12 @@ private:
     int fd_;
     std::size_t capacity_;   // of the window
     std::size_t blockSize_;  // the most one read(2) asks for
-    PaddedBytes buffer_;  // the bytes kept before the cursor, then the window
+    std::unique_ptr<PaddedBytes> buffer_;  // the bytes kept before the cursor, then the window; none in a view
+    const PaddedBytes* bytes_;             // the buffer, or the bytes viewed
     const char* cursor_;
     bool endOfInput_ = false;
+    bool goesOn_ = false;
+    bool countsLines_ = true;
     int readError_ = 0;
     std::optional<std::uint64_t> fileSize_;  // of a regular file, read again by lineAt()
     std::uint64_t bytesBeforeBuffer_ = 0;  // bytes already dropped

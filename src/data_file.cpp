@@ -183,16 +183,33 @@ static_assert(kLineRoom >= sizeof "( -2147483647 , -2147483647 ) -2147483648\n" 
     return appendInteger(out, number);
 }
 
-[[gnu::always_inline]] inline char* appendRelationLine(char* out, const Relation& relation) {
-    const std::int32_t scaled = scaleWeight(relation.weight).value_or(std::numeric_limits<std::int32_t>::min());
+[[gnu::always_inline]] inline char* appendRelationLine(char* out, const ScaledRelation& relation) {
     out = appendText(out, "( ");
     out = appendPerson(out, relation.first);
     out = appendText(out, " , ");
     out = appendPerson(out, relation.second);
     out = appendText(out, " ) ");
-    out = appendInteger(out, scaled);
+    out = appendInteger(out, relation.scaledWeight);
     *out++ = '\n';
     return out;
+}
+
+[[gnu::always_inline]] inline char* appendRelationLine(char* out, const Relation& relation) {
+    const std::int32_t scaled = scaleWeight(relation.weight).value_or(std::numeric_limits<std::int32_t>::min());
+    return appendRelationLine(out, ScaledRelation{relation.first, relation.second, scaled});
+}
+
+// Room for many lines at once keeps the output position in a register.
+template <typename Record>
+void writeRecords(ByteOutput& output, std::span<const Record> relations) {
+    constexpr std::size_t kLinesAtOnce = ByteOutput::kMinimumCapacity / kLineRoom;
+    while (!relations.empty()) {
+        const std::size_t count = std::min(relations.size(), kLinesAtOnce);
+        char* out = output.reserve(count * kLineRoom);
+        for (const Record& relation : relations.first(count)) out = appendRelationLine(out, relation);
+        output.commit(out);
+        relations = relations.subspan(count);
+    }
 }
 
 }  // namespace
@@ -201,20 +218,17 @@ void writeRelation(ByteOutput& output, const Relation& relation) {
     output.commit(appendRelationLine(output.reserve(kLineRoom), relation));
 }
 
-void writeRelations(ByteOutput& output, std::span<const Relation> relations) {
-    // Room for many lines at once keeps the output position in a register.
-    constexpr std::size_t kLinesAtOnce = ByteOutput::kMinimumCapacity / kLineRoom;
-    while (!relations.empty()) {
-        const std::size_t count = std::min(relations.size(), kLinesAtOnce);
-        char* out = output.reserve(count * kLineRoom);
-        for (const Relation& relation : relations.first(count)) out = appendRelationLine(out, relation);
-        output.commit(out);
-        relations = relations.subspan(count);
-    }
-}
+void writeRelations(ByteOutput& output, std::span<const Relation> relations) { writeRecords(output, relations); }
+
+void writeRelations(ByteOutput& output, std::span<const ScaledRelation> relations) { writeRecords(output, relations); }
 
 char* appendRelationLines(char* out, std::span<const Relation> relations) {
     for (const Relation& relation : relations) out = appendRelationLine(out, relation);
+    return out;
+}
+
+char* appendRelationLines(char* out, std::span<const ScaledRelation> relations) {
+    for (const ScaledRelation& relation : relations) out = appendRelationLine(out, relation);
     return out;
 }
 

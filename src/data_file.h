@@ -22,6 +22,7 @@ void writeRelation(ByteOutput& output, const Relation& relation);
 
 // The lines of many relations, as writeRelation gives them one by one.
 void writeRelations(ByteOutput& output, std::span<const Relation> relations);
+void writeRelations(ByteOutput& output, std::span<const ScaledRelation> relations);
 
 // Room that one relation line needs when written by appendRelationLines.
 inline constexpr std::size_t kRelationLineRoom = 64;
@@ -29,6 +30,7 @@ inline constexpr std::size_t kRelationLineRoom = 64;
 // Writes the lines of the relations from out on, which must have room for
 // kRelationLineRoom bytes per relation; returns the end of the lines.
 char* appendRelationLines(char* out, std::span<const Relation> relations);
+char* appendRelationLines(char* out, std::span<const ScaledRelation> relations);
 
 // The closing line "]".
 void writeTail(ByteOutput& output);

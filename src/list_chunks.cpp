@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,23 +43,6 @@ ChunkCutter::ChunkCutter(int fd, std::span<const char> alreadyRead, std::uint64_
       carry_(alreadyRead.begin(), alreadyRead.end()),
       offset_(offset),
       afterCarriageReturn_(afterCarriageReturn) {}
-
-Wakeup::Wakeup(bool wanted) {
-    if (wanted && ::pipe2(ends_, O_CLOEXEC) != 0) ends_[0] = ends_[1] = -1;
-}
-
-Wakeup::~Wakeup() {
-    if (!made()) return;
-    ::close(ends_[0]);
-    ::close(ends_[1]);
-}
-
-void Wakeup::ring() {
-    if (!made()) return;
-    const char byte = 0;
-    // A full pipe already wakes the waiting cutter: nothing to do if this fails.
-    if (::write(ends_[1], &byte, 1) < 0) return;
-}
 
 bool ChunkCutter::waitForInput() {
     pollfd waits[2] = {{fd_, POLLIN, 0}, {cancelFd_, POLLIN, 0}};

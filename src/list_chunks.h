@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
@@ -27,26 +26,6 @@ struct ListChunk {
     // goes on: such a number can't be cut out, so the rest of the list must
     // be read in order, as a stream.
     bool overlong = false;
-};
-
-// A pipe whose reading end, given to a ChunkCutter as its cancelFd, wakes
-// a cutter that waits for input from a pipe or terminal once the
-// conversion ends early.
-class Wakeup {
-public:
-    // Without a pipe (none was wanted, or none could be made), ring() does
-    // nothing.
-    explicit Wakeup(bool wanted);
-    ~Wakeup();
-    Wakeup(const Wakeup&) = delete;
-    Wakeup& operator=(const Wakeup&) = delete;
-
-    bool made() const { return ends_[0] >= 0; }
-    int fd() const { return ends_[0]; }
-    void ring();
-
-private:
-    int ends_[2] = {-1, -1};
 };
 
 // Cuts the list read from a file descriptor into chunks.

@@ -108,31 +108,6 @@ DATMOS_WRAPS_ON_PURPOSE inline std::uint32_t digitsValue(std::uint64_t bytes, in
     return static_cast<std::uint32_t>(((digits & 0x0000FFFF0000FFFF) * 42949672960001) >> 32);
 }
 
-// The most common weight: an optional "-", one digit, a point and up to 6
-// decimals, followed by whitespace. With the point dropped, the digits
-// form an integer of at most 7 digits, which one IEEE division by an exact
-// power of ten turns into the correctly rounded value. Returns the
-// position of the whitespace, or nullptr for any other form.
-inline const char* scanOneDigitDecimal(const char* s, double& value) {
-    if constexpr (!kExactDoubleArithmetic) return nullptr;
-    // By digit count, 1 digit before the point: 10^(count - 1). Counts of 0
-    // and 8 cannot occur; their entries keep every index in bounds.
-    static constexpr double kScales[] = {1e0, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
-    const bool negative = *s == '-';
-    s += static_cast<int>(negative);
-    if (!isDigit(s[0]) || s[1] != '.') return nullptr;
-    const std::uint64_t bytes = loadEight(s);
-    // The point dropped: the first digit stays, the decimals move down a
-    // byte, and the top byte becomes 0, so at most 7 digits are counted.
-    const std::uint64_t digits = (bytes & 0xFF) | ((bytes >> 8) & ~std::uint64_t{0xFF});
-    const int count = leadingDigits(digits);
-    if (!isSpace(s[count + 1])) return nullptr;
-    const double magnitude = static_cast<double>(static_cast<std::int64_t>(digitsValue(digits, count))) / kScales[count];
-    // The sign bit set without a branch: signs come mixed in no order.
-    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
-    return s + count + 1;
-}
-
 // Plain forms, read in one pass right at s: each gives the position after
 // the number, or nullptr for any other form (left to the general scanners,
 // which give the same value for these forms).
@@ -183,16 +158,12 @@ inline const char* scanShortExponent(const char* e, int& exponent) {
 }
 
 // Up to 19 decimal digits with a point anywhere, and up to 4 digits of
-// exponent: digits * 10^exponent. Digits up to 2^53 and a power of ten up
-// to 10^22 are exact in binary64, so that one IEEE operation gives the
-// correctly rounded value (the fast path of Clinger's method); the rest
-// goes to decimalValue, and the rare decimal that it can't decide to
-// from_chars, both correctly rounding too. `s` is past the sign.
-inline const char* scanPlainDecimal(const char* s, bool negative, double& value) {
+// exponent, gathered in one pass: the value is digits * 10^power. Gives the
+// end of the number, or null for another form. `s` is past the sign.
+inline const char* gatherPlainDecimal(const char* s, std::uint64_t& digits, int& power) {
     static constexpr std::uint64_t kScales[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
     constexpr int kMostDigits = 19;  // below 2^64
-    const char* const start = s;
-    std::uint64_t digits = 0;
+    digits = 0;
     int count = 0;
     int fractionDigits = 0;
     for (bool fraction = false;; fraction = true) {
@@ -213,21 +184,40 @@ inline const char* scanPlainDecimal(const char* s, bool negative, double& value)
     if (count == 0) return nullptr;
     int exponent = 0;
     if ((*s | 0x20) == 'e' && (s = scanShortExponent(s + 1, exponent)) == nullptr) return nullptr;
-    const int power = exponent - fractionDigits;
+    power = exponent - fractionDigits;
+    return s;
+}
+
+// The correctly rounded value of the decimal [start, stop) that
+// gatherPlainDecimal gathered. Digits up to 2^53 and a power of ten up to
+// 10^22 are exact in binary64, so that one IEEE operation gives it (the
+// fast path of Clinger's method); the rest goes to decimalValue, and the
+// rare decimal that it can't decide to from_chars, both correctly rounding
+// too. False beyond binary64's range.
+inline bool plainDecimalValue(const char* start, const char* stop, std::uint64_t digits, int power, bool negative,
+                              double& value) {
     if (kExactDoubleArithmetic && digits <= std::uint64_t{1} << 53 && power >= -kLargestExactPowerOfTen &&
         power <= kLargestExactPowerOfTen) {
         double magnitude = static_cast<double>(digits);
         magnitude = power < 0 ? magnitude / kExactPowersOfTen[static_cast<std::size_t>(-power)]
                               : magnitude * kExactPowersOfTen[static_cast<std::size_t>(power)];
         value = negative ? -magnitude : magnitude;
-        return s;
+        return true;
     }
-    if (decimalValue(digits, power, negative, value)) return s;
+    if (decimalValue(digits, power, negative, value)) return true;
     double magnitude = 0.0;
-    const auto parsed = std::from_chars(start, s, magnitude);
-    if (parsed.ptr != s || parsed.ec != std::errc{}) return nullptr;  // beyond binary64's range
+    const auto parsed = std::from_chars(start, stop, magnitude);
+    if (parsed.ptr != stop || parsed.ec != std::errc{}) return false;
     value = negative ? -magnitude : magnitude;
-    return s;
+    return true;
+}
+
+// A plain decimal and its value. `s` is past the sign.
+inline const char* scanPlainDecimal(const char* s, bool negative, double& value) {
+    std::uint64_t digits = 0;
+    int power = 0;
+    const char* const stop = gatherPlainDecimal(s, digits, power);
+    return stop != nullptr && plainDecimalValue(s, stop, digits, power, negative, value) ? stop : nullptr;
 }
 
 // The value of a hexadecimal digit, -1 for any other byte. A table: the

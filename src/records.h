@@ -1,4 +1,4 @@
-// The two records that pass from the reader to the writer.
+// The records that pass from the reader to the writer.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,14 @@ struct Relation {
     std::int32_t first = 0;
     std::int32_t second = 0;
     double weight = 0.0;
+};
+
+// A relation on its way to the data file: its weight already scaled into
+// the data file's units (weight_scale.h), which is all the file carries.
+struct ScaledRelation {
+    std::int32_t first = 0;
+    std::int32_t second = 0;
+    std::int32_t scaledWeight = 0;
 };
 
 // The largest person number a relation may hold: its 1-based successor,

@@ -1,157 +1,80 @@
 #include "relation_chunk.h"
 
 #include <algorithm>
+#include <cstring>
+#include <span>
 
-#include "messages.h"
-#include "number_scan.h"
-#include "relation_scan.h"
-#include "weight_scale.h"
+#include "byte_input.h"
+#include "data_file.h"
 
 namespace datmos {
+namespace {
 
-ChunkReader::ChunkReader(const PaddedBytes& bytes, bool endOfInput, int readError, int firstField,
-                         std::int64_t numbersLeft, const ReadRules& rules)
-    : rules_(rules),
-      persons_{rules.lowestPerson, rules.largestPerson},
-      begin_(bytes.begin()),
-      position_(bytes.begin()),
-      end_(bytes.end()),
-      endOfInput_(endOfInput),
-      readError_(readError),
-      firstField_(firstField),
-      numbersLeft_(std::max<std::int64_t>(numbersLeft, 0)) {
-    while (isSpace(*position_)) ++position_;
-    if (numbersLeft_ == 0) readListEnd();
+// A relation line takes at most three times the bytes its relation takes
+// in the list, whitespace after it included ("9 9 5 " gives
+// "( 10 , 10 ) 50000"), and the last relation of the list, which may lack
+// that whitespace, one line more. So lines have room for three times the
+// chunk's bytes and what one formatting pass may store past them.
+constexpr std::size_t kLineBytesPerByte = 3;
+constexpr std::size_t kBatchRoom = kRelationsAtOnce * kRelationLineRoom;
+
+std::size_t linesRoomFor(std::size_t capacity) { return kLineBytesPerByte * capacity + kBatchRoom; }
+
+// Room for a pass of `count` more lines; past the bound above only where it
+// is wrong, which would show as the lines' memory growing.
+void makeRoom(ConvertedChunk& converted, std::size_t count) {
+    const std::size_t needed = converted.linesSize + count * kRelationLineRoom;
+    if (needed <= converted.linesRoom) return;
+    const std::size_t room = std::max(needed, 2 * converted.linesRoom);
+    std::unique_ptr<char[]> lines(new char[room]);
+    std::memcpy(lines.get(), converted.lines.get(), converted.linesSize);
+    converted.lines = std::move(lines);
+    converted.linesRoom = room;
 }
 
-void ChunkReader::fail(const char* at, std::string what) {
-    error_ = ChunkError{at, std::move(what), {}};
-    stopped_ = true;
-}
+}  // namespace
 
-// After the last relation: in strict mode the rest must be whitespace.
-void ChunkReader::readListEnd() {
-    stopped_ = true;
-    if (!rules_.strict) return;
-    while (isSpace(*position_)) ++position_;
-    if (position_ != end_) {
-        fail(position_, expectedFound(kExpectListEnd, position_, end_));
-        error_->afterList = true;
-    } else if (endOfInput_ && readError_ != 0) {
-        fail(position_, cannotRead(readError_));
-        error_->afterList = true;
+ConvertedChunk::ConvertedChunk(std::size_t capacity)
+    : chunk(capacity), lines(new char[linesRoomFor(capacity)]), linesRoom(linesRoomFor(capacity)) {}
+
+void convertChunk(ConvertedChunk& converted, std::int64_t numbersBefore, std::int64_t numbersTotal,
+                  const ReadRules& rules) {
+    const ListChunk& chunk = converted.chunk;
+    ByteInput input(chunk.bytes, chunk.offset, !chunk.endOfInput, chunk.readError);
+    converted.numbersBefore = numbersBefore;
+    converted.linesSize = 0;
+    converted.error.reset();
+    converted.afterList = false;
+    converted.trailing = {};
+    const std::int64_t numbersLeft = std::max<std::int64_t>(numbersTotal - numbersBefore, 0);
+    // The fields that finish a relation begun before the chunk, as many as
+    // the list still has.
+    const int first = static_cast<int>(numbersBefore % kFieldsPerRelation);
+    converted.leadingFields = 0;
+    if (first != 0 && numbersLeft > 0) {
+        converted.leadingFields = readRelationFields(input, first, converted.leading, converted.error, rules) - first;
     }
-}
-
-bool ChunkReader::readField(int field, Relation& relation) {
-    const char* p = position_;
-    while (isSpace(*p)) ++p;
-    position_ = p;
-    if (p == end_) {
-        if (!endOfInput_) {
-            stopped_ = true;  // the next chunk goes on
-        } else if (readError_ != 0) {
-            fail(p, cannotRead(readError_));
-        } else {
-            fail(p, expectedFound(field < 2 ? kExpectInteger : kExpectReal, p, end_));
-        }
-        return false;
+    converted.numbersRead = converted.leadingFields;
+    bool stopped = first != 0 && numbersLeft > 0 && first + converted.leadingFields < kFieldsPerRelation;
+    auto relationsLeft = (numbersLeft - converted.leadingFields) / kFieldsPerRelation;
+    ScaledRelation relations[kRelationsAtOnce];
+    while (!stopped && relationsLeft > 0) {
+        const auto room = static_cast<std::size_t>(std::min<std::int64_t>(kRelationsAtOnce, relationsLeft));
+        const std::size_t count =
+            readRelations(input, std::span(relations, room), converted.error, rules, &converted.trailing);
+        makeRoom(converted, count);
+        char* const out = converted.lines.get() + converted.linesSize;
+        const char* const end = appendRelationLines(out, std::span<const ScaledRelation>(relations, count));
+        converted.linesSize += static_cast<std::size_t>(end - out);
+        relationsLeft -= static_cast<std::int64_t>(count);
+        converted.numbersRead += static_cast<std::int64_t>(count) * kFieldsPerRelation;
+        stopped = count < room;  // an error, or the chunk ended inside a relation
     }
-    if (field < 2) {
-        const IntegerScan scan = scanInteger(p, end_, true);
-        if (cutShort(scan.outcome == Scanned::NoNumber ? p : scan.stop)) {
-            fail(p, cannotRead(readError_));
-            return false;
-        }
-        if (scan.outcome == Scanned::NoNumber) {
-            fail(p, expectedFound(kExpectInteger, p, end_));
-        } else if (scan.outcome == Scanned::OutOfRange || scan.value < persons_.lowest ||
-                   scan.value > persons_.largest) {
-            fail(p, expectedFound(rules_.expectPerson, p, end_, scan.stop));
-        }
-        if (error_) {
-            if (field == 0 && p == weightEnd_) error_->gluedTo = gluedText(weightStart_, p);
-            return false;
-        }
-        (field == 0 ? relation.first : relation.second) = scan.value;
-        p = scan.stop;
-    } else {
-        const RealScan scan = scanReal(p, end_, true);
-        if (cutShort(scan.outcome == Scanned::NoNumber ? p : scan.stop)) {
-            fail(p, cannotRead(readError_));
-            return false;
-        }
-        if (scan.outcome == Scanned::NoNumber) {
-            fail(p, expectedFound(kExpectReal, p, end_));
-            return false;
-        }
-        if (!weightScales(scan.value)) {
-            fail(p, expectedFound(kExpectWeight, p, end_, scan.stop));
-            return false;
-        }
-        relation.weight = scan.value;
-        weightStart_ = p;
-        weightEnd_ = p = scan.stop;
+    converted.numbersRead += converted.trailing.fields;
+    // After the last relation, in strict mode, only whitespace may follow.
+    if (!stopped && relationsLeft == 0 && rules.strict && (converted.error = readListEnd(input))) {
+        converted.afterList = true;
     }
-    // Past the whitespace after the number, where the fast path expects
-    // the next one.
-    while (isSpace(*p)) ++p;
-    position_ = p;
-    --numbersLeft_;
-    ++numbersRead_;
-    return true;
-}
-
-int ChunkReader::readFields(int from, Relation& relation) {
-    int field = from;
-    while (field < kFieldsPerRelation && !stopped_) {
-        if (numbersLeft_ == 0) {
-            readListEnd();
-            break;
-        }
-        if (!readField(field, relation)) break;
-        ++field;
-    }
-    return field - from;
-}
-
-int ChunkReader::finishRelation(Relation& relation) {
-    return firstField_ == 0 ? 0 : readFields(firstField_, relation);
-}
-
-std::size_t ChunkReader::readRelations(std::span<Relation> relations) {
-    std::size_t count = 0;
-    while (count < relations.size() && !stopped_) {
-        // Plain relations one after another, the position kept in a register.
-        const auto whole = std::min<std::int64_t>(numbersLeft_ / kFieldsPerRelation,
-                                                  static_cast<std::int64_t>(relations.size() - count));
-        const std::size_t fastEnd = count + static_cast<std::size_t>(whole);
-        const std::size_t fastStart = count;
-        const char* s = position_;
-        while (count < fastEnd) {
-            const char* next = scanPlainRelation(s, persons_, relations[count]);
-            if (next == nullptr) break;
-            s = next;
-            ++count;
-        }
-        position_ = s;
-        const auto fastFields = static_cast<std::int64_t>(count - fastStart) * kFieldsPerRelation;
-        numbersLeft_ -= fastFields;
-        numbersRead_ += fastFields;
-        if (count == relations.size()) break;
-
-        // The next one field by field.
-        Relation& relation = relations[count];
-        const int fields = readFields(0, relation);
-        if (fields == kFieldsPerRelation) {
-            ++count;
-        } else {
-            unfinished_ = relation;
-            unfinishedFields_ = fields;
-            stopped_ = true;
-        }
-    }
-    return count;
 }
 
 }  // namespace datmos

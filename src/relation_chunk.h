@@ -1,90 +1,57 @@
-// Reading the relations of one chunk of a relation list, held whole in
-// memory (see list_chunks.h). A chunk may begin and end inside a relation:
-// its first number is the field given by how many numbers came before it,
-// and its last relation may be finished only by the next chunk.
+// One chunk of a relation list converted on its own: its relations read by
+// the relation reader through a view of the chunk, and their lines
+// formatted into the chunk's own buffer. A chunk may begin and end inside
+// a relation: its first number is the field given by how many numbers are
+// taken to come before it, and its last relation may be finished only by
+// the next chunk; the join (ordered_join.h) finishes those.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <span>
-#include <string>
 
 #include "list_chunks.h"
 #include "records.h"
 #include "relation_list.h"
-#include "relation_scan.h"
 
 namespace datmos {
 
-// The fields of a relation in list order.
-inline constexpr int kFieldsPerRelation = 3;
+// One chunk of the list, with what was made of it. Its buffers, for the
+// bytes and for the lines, are had once, when it is made, and serve chunk
+// after chunk.
+struct ConvertedChunk {
+    // Throws std::bad_alloc where the buffers can't be had.
+    explicit ConvertedChunk(std::size_t capacity);
 
-// Where reading stopped early, and why (as messages.h words it); for a
-// refused first person number, the number it is glued to (see ReadError).
-struct ChunkError {
-    const char* at;
-    std::string what;
-    std::string gluedTo;
-    bool afterList = false;  // what follows the last relation, in strict mode
+    ListChunk chunk;
+    std::uint64_t sequence = 0;  // its place among the chunks
+    std::uint64_t words = 0;
+    std::uint64_t lineEnds = 0;     // counted only for input that can't be read again
+    std::uint64_t wordsBefore = 0;  // in the chunks before it
+    bool counted = false;
+    bool placed = false;  // wordsBefore is known
+    bool converted = false;
+
+    // The chunk converted as if numbersBefore numbers came before it.
+    std::int64_t numbersBefore = -1;
+    Relation leading;  // the fields that finish a relation begun before it
+    int leadingFields = 0;
+    // Its whole relations, formatted: linesSize bytes of linesRoom.
+    std::unique_ptr<char[]> lines;
+    std::size_t linesRoom = 0;
+    std::size_t linesSize = 0;
+    BegunRelation trailing;  // the relation it ends inside of
+    std::int64_t numbersRead = 0;
+    // The field that could not be read, if any (its line left unknown),
+    // and whether it follows the last relation, in strict mode.
+    std::optional<ReadError> error;
+    bool afterList = false;
 };
 
-class ChunkReader {
-public:
-    // Reads the chunk's bytes, whose first number is field `firstField`
-    // (0 the first person, 1 the second, 2 the weight) of its relation,
-    // while the list announces `numbersLeft` more numbers, under `rules`.
-    // With endOfInput nothing follows the bytes; readError is the errno of
-    // a failed read that ended them, or 0. In strict mode, what follows the
-    // last relation is read too, and must be whitespace.
-    ChunkReader(const PaddedBytes& bytes, bool endOfInput, int readError, int firstField, std::int64_t numbersLeft,
-                const ReadRules& rules);
-
-    // Reads the fields from firstField on that finish a relation begun in
-    // an earlier chunk into `relation`; returns how many it read, fewer
-    // than needed when the chunk or the list ends first or on an error.
-    int finishRelation(Relation& relation);
-
-    // Reads whole relations into `relations` while the chunk holds them
-    // and there is room; returns how many.
-    std::size_t readRelations(std::span<Relation> relations);
-
-    // The relation the chunk ends inside of: its fields read so far (0 to
-    // 2, from the first on), set in `relation`.
-    int unfinished(Relation& relation) const {
-        relation = unfinished_;
-        return unfinishedFields_;
-    }
-
-    std::int64_t numbersRead() const { return numbersRead_; }
-    // The field that could not be read, if any; reading stops there.
-    const std::optional<ChunkError>& error() const { return error_; }
-
-private:
-    bool readField(int field, Relation& relation);
-    int readFields(int from, Relation& relation);
-    void readListEnd();
-    void fail(const char* at, std::string what);
-    // Whether a failed read that ended the chunk cut short the number that
-    // ends at `stop` (see mayGoOnTo).
-    bool cutShort(const char* stop) const { return readError_ != 0 && mayGoOnTo(stop, end_); }
-
-    const ReadRules& rules_;
-    const PersonRange persons_;
-    const char* const begin_;
-    const char* position_;
-    const char* end_;
-    const char* weightStart_ = nullptr;  // the last weight read field by field
-    const char* weightEnd_ = nullptr;
-    bool endOfInput_;
-    int readError_;
-    int firstField_;
-    std::int64_t numbersLeft_;
-    std::int64_t numbersRead_ = 0;
-    bool stopped_ = false;
-    Relation unfinished_;
-    int unfinishedFields_ = 0;
-    std::optional<ChunkError> error_;
-};
+// Reads a chunk's relations and formats them, taking its first number for
+// number numbersBefore of the list's numbersTotal.
+void convertChunk(ConvertedChunk& converted, std::int64_t numbersBefore, std::int64_t numbersTotal,
+                  const ReadRules& rules);
 
 }  // namespace datmos

@@ -13,6 +13,10 @@
 namespace datmos {
 namespace {
 
+ReadError errorAt(const ByteInput& input, const char* at, std::string what) {
+    return {input.lineAt(at), std::move(what), {}, input.offsetOf(at)};
+}
+
 // A refusal of the field at the cursor: its line, and what was expected
 // against what stands there, up to whitespace or `stop`. Reads on until
 // the window shows as much as the message quotes (moving the window).
@@ -22,12 +26,10 @@ ReadError refusal(ByteInput& input, std::string_view expected, const char* stop 
         input.fill();
     }
     const char* at = input.cursor();
-    return {input.lineAt(at), expectedFound(expected, at, input.end(), at + std::min(length, kQuotedBytes + 1)), {}};
+    return errorAt(input, at, expectedFound(expected, at, input.end(), at + std::min(length, kQuotedBytes + 1)));
 }
 
-ReadError readFailure(const ByteInput& input) {
-    return {input.lineAt(input.cursor()), cannotRead(input.readError()), {}};
-}
+ReadError readFailure(const ByteInput& input) { return errorAt(input, input.cursor(), cannotRead(input.readError())); }
 
 // Moves the cursor to the next byte that is not whitespace. False at the
 // end of the input or after a read error.
@@ -80,7 +82,7 @@ void skipBytes(ByteInput& input, std::ptrdiff_t length) { input.advanceTo(input.
     std::string head;
     const IntegerScan scan = scanLongInteger(input, head);
     if (scan.outcome == Scanned::OutOfRange || scan.value < lowest || scan.value > largest) {
-        error = {input.lineAt(input.cursor()), expectedFound(range, head.data(), head.data() + head.size()), {}};
+        error = errorAt(input, input.cursor(), expectedFound(range, head.data(), head.data() + head.size()));
         return false;
     }
     value = scan.value;
@@ -92,7 +94,7 @@ void skipBytes(ByteInput& input, std::ptrdiff_t length) { input.advanceTo(input.
     std::string head;
     const RealScan scan = scanLongReal(input, head);
     if (!weightScales(scan.value)) {
-        error = {input.lineAt(input.cursor()), expectedFound(kExpectWeight, head.data(), head.data() + head.size()), {}};
+        error = errorAt(input, input.cursor(), expectedFound(kExpectWeight, head.data(), head.data() + head.size()));
         return false;
     }
     input.noteWeight(start, input.offsetOf(input.cursor()));
@@ -179,7 +181,6 @@ bool readPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, R
 // weight too. Its text is taken before the field is read, which may move
 // the window a long way on.
 bool readFirstPerson(ByteInput& input, const ReadRules& rules, std::int32_t& value, ReadError& error) {
-    static_assert(ByteInput::kKeptBehind == kGluedBytes, "both readers show as much of a glued weight");
     const std::string glued = skipSpace(input) ? std::string(input.weightEndingAt(input.cursor())) : std::string();
     return readPerson(input, rules, value, error, glued);
 }
@@ -206,12 +207,21 @@ ReadRules ReadRules::strictFor(std::int32_t people) {
     return {0, largest, expectPersonOf(people), true};
 }
 
-std::optional<ReadError> readRelationFields(ByteInput& input, int from, Relation& relation, const ReadRules& rules) {
-    ReadError error;
-    if (from <= 0 && !readFirstPerson(input, rules, relation.first, error)) return error;
-    if (from <= 1 && !readPerson(input, rules, relation.second, error)) return error;
-    if (!readWeight(input, relation.weight, error)) return error;
-    return std::nullopt;
+int readRelationFields(ByteInput& input, int from, Relation& relation, std::optional<ReadError>& error,
+                       const ReadRules& rules) {
+    ReadError failure;
+    for (int field = from; field < kFieldsPerRelation; ++field) {
+        // A view ends where the next chunk goes on.
+        if (input.goesOn() && !skipSpace(input)) return field;
+        const bool read = field == 0   ? readFirstPerson(input, rules, relation.first, failure)
+                          : field == 1 ? readPerson(input, rules, relation.second, failure)
+                                       : readWeight(input, relation.weight, failure);
+        if (!read) {
+            error = std::move(failure);
+            return field;
+        }
+    }
+    return kFieldsPerRelation;
 }
 
 std::optional<ReadError> readListEnd(ByteInput& input) {
@@ -220,8 +230,18 @@ std::optional<ReadError> readListEnd(ByteInput& input) {
     return std::nullopt;
 }
 
-std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error,
-                          const ReadRules& rules) {
+namespace {
+
+void store(const Relation& relation, Relation& record) { record = relation; }
+// A weight read field by field has a scaled value: it is refused else.
+void store(const Relation& relation, ScaledRelation& record) {
+    record = {relation.first, relation.second,
+              scaleWeight(relation.weight).value_or(std::numeric_limits<std::int32_t>::min())};
+}
+
+template <typename Record>
+std::size_t readRecords(ByteInput& input, std::span<Record> relations, std::optional<ReadError>& error,
+                        const ReadRules& rules, BegunRelation* unfinished) {
     const PersonRange persons{rules.lowestPerson, rules.largestPerson};
     std::size_t count = 0;
     while (count < relations.size()) {
@@ -238,13 +258,28 @@ std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::
         }
         input.advanceTo(s);
         if (count == relations.size()) break;
-        if (auto failure = readRelationFields(input, 0, relations[count], rules)) {
-            error = std::move(failure);
+        Relation relation;
+        const int fields = readRelationFields(input, 0, relation, error, rules);
+        if (fields < kFieldsPerRelation) {
+            if (unfinished != nullptr && !error) *unfinished = {relation, fields};
             break;
         }
+        store(relation, relations[count]);
         ++count;
     }
     return count;
+}
+
+}  // namespace
+
+std::size_t readRelations(ByteInput& input, std::span<Relation> relations, std::optional<ReadError>& error,
+                          const ReadRules& rules, BegunRelation* unfinished) {
+    return readRecords(input, relations, error, rules, unfinished);
+}
+
+std::size_t readRelations(ByteInput& input, std::span<ScaledRelation> relations, std::optional<ReadError>& error,
+                          const ReadRules& rules, BegunRelation* unfinished) {
+    return readRecords(input, relations, error, rules, unfinished);
 }
 
 std::variant<Relation, ReadError> readRelation(ByteInput& input, const ReadRules& rules) {

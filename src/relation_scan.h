@@ -1,37 +1,29 @@
 // A relation of three plain numbers read in one go: the fast path that
-// both readers try first. Each scan reads in a padded window (a zero byte
-// and readable padding after its end, which stops every scan), and gives
-// the position after the whitespace that follows the number, or nullptr for
-// anything else: a longer or unusual form, a number out of its field's
-// range, a number not followed by whitespace. The readers then read that
-// relation field by field, with the same values, or refuse it.
+// the reader tries first, in a stream and in a chunk alike. Each scan
+// reads in a padded window (a zero byte and readable padding after its
+// end, which stops every scan), and gives the position after the
+// whitespace that follows the number, or nullptr for anything else: a
+// longer or unusual form, a number out of its field's range, a number not
+// followed by whitespace. The reader then reads that relation field by
+// field, with the same values, or refuses it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <optional>
 
-#include "messages.h"
+#include "decimal_scaling.h"
 #include "number_scan.h"
 #include "records.h"
 #include "weight_scale.h"
 
 namespace datmos {
 
-// What a message shows of a weight that a refused first person number is
-// glued to: its text [start, end), at most its last kGluedBytes, as both
-// readers keep them.
-inline constexpr std::size_t kGluedBytes = 64;
-inline std::string_view gluedText(const char* start, const char* end) {
-    if (static_cast<std::size_t>(end - start) > kGluedBytes) start = end - kGluedBytes;
-    return {start, static_cast<std::size_t>(end - start)};
-}
-
 // A number that ends fewer than kMayGoOnBytes bytes before a read that
 // failed, with no whitespace between, may have gone on: every form of a
 // number shows that it has ended within so many bytes after it (an
 // exponent's mark and sign, the rest of "infinity"), but for the bracket
-// of a NaN, which is refused anyway. Both readers refuse such a field for
+// of a NaN, which is refused anyway. The reader refuses such a field for
 // the read error, as one that holds no number and begins as close; any
 // other field is judged on what was read. The bound, far below any window,
 // makes the outcome the same however much of the input a reader holds.
@@ -84,6 +76,32 @@ struct PersonRange {
     return pastSpace(s + count);
 }
 
+// The most common weight: an optional "-", one digit, a point and up to 6
+// decimals, followed by whitespace. With the point dropped, the digits
+// form an integer of at most 7 digits, which one IEEE division by an exact
+// power of ten turns into the correctly rounded value. Returns the
+// position of the whitespace, or nullptr for any other form.
+inline const char* scanOneDigitDecimal(const char* s, double& value) {
+    if constexpr (!kExactDoubleArithmetic) return nullptr;
+    // By digit count, 1 digit before the point: 10^(count - 1). Counts of 0
+    // and 8 cannot occur; their entries keep every index in bounds.
+    static constexpr double kScales[] = {1e0, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7};
+    const bool negative = *s == '-';
+    s += static_cast<int>(negative);
+    if (!isDigit(s[0]) || s[1] != '.') return nullptr;
+    const std::uint64_t bytes = loadEight(s);
+    // The point dropped: the first digit stays, the decimals move down a
+    // byte, and the top byte becomes 0, so at most 7 digits are counted.
+    const std::uint64_t digits = (bytes & 0xFF) | ((bytes >> 8) & ~std::uint64_t{0xFF});
+    const int count = leadingDigits(digits);
+    if (!isSpace(s[count + 1])) return nullptr;
+    const double magnitude =
+        static_cast<double>(static_cast<std::int64_t>(digitsValue(digits, count))) / kScales[count];
+    // The sign bit set without a branch: signs come mixed in no order.
+    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) | std::uint64_t{negative} << 63);
+    return s + count + 1;
+}
+
 [[gnu::always_inline]] inline const char* scanPlainWeight(const char* s, double& weight) {
     // The most common form, whose weights are below 10 and always scale.
     if (const char* stop = scanOneDigitDecimal(s, weight)) [[likely]] return pastSpace(stop);
@@ -91,12 +109,69 @@ struct PersonRange {
     return s != nullptr && weightScales(weight) ? pastSpace(s) : nullptr;
 }
 
-[[gnu::always_inline]] inline const char* scanPlainRelation(const char* s, PersonRange persons, Relation& relation) {
+// The scaled value of a weight through its double: a hexadecimal one
+// (stop null), or a plain decimal whose digits leave it undecided
+// (digitsStart to stop, digits * 10^power). Out of line, so that the usual
+// forms' loop keeps its values in registers.
+[[gnu::noinline]] inline const char* scaleThroughDouble(const char* digitsStart, const char* stop,
+                                                        std::uint64_t digits, int power, bool negative,
+                                                        std::int32_t& scaled) {
+    double weight = 0.0;
+    if (stop == nullptr) {
+        stop = scanPlainHex(digitsStart, negative, weight);
+    } else if (!plainDecimalValue(digitsStart, stop, digits, power, negative, weight)) {
+        return nullptr;
+    }
+    const std::optional<std::int32_t> value = scaleWeight(weight);
+    if (stop == nullptr || !value) return nullptr;
+    scaled = *value;
+    return pastSpace(stop);
+}
+
+// A weight that only its scaled value is wanted of. A plain decimal with
+// more digits than the data file keeps is mostly scaled from its digits,
+// with no double made; any other weight through its double.
+[[gnu::always_inline]] inline const char* scanPlainScaledWeight(const char* s, std::int32_t& scaled) {
+    double weight = 0.0;
+    if (const char* stop = scanOneDigitDecimal(s, weight)) [[likely]] {
+        // Below 10: always within the data file's range.
+        scaled = scaleWeight(weight).value_or(0);
+        return pastSpace(stop);
+    }
+    const bool negative = *s == '-';
+    const char* const digitsStart = s + static_cast<int>(*s == '-' || *s == '+');
+    std::uint64_t digits = 0;
+    int power = 0;
+    const bool hex = digitsStart[1] == 'x' || digitsStart[1] == 'X';
+    const char* const stop = hex ? nullptr : gatherPlainDecimal(digitsStart, digits, power);
+    if (stop == nullptr && !hex) return nullptr;
+    // Digits that end in a zero, as the exponent forms of printf pad them,
+    // mostly leave nothing past the data file's unit: then the digits
+    // can't decide, and where the double takes one IEEE operation, the
+    // division that finds that out would only add to it.
+    const bool worthTrying = digits % 10 != 0 || digits > std::uint64_t{1} << 53 || power < -kLargestExactPowerOfTen;
+    if (const std::optional<std::int32_t> fromDigits =
+            hex || !worthTrying ? std::nullopt : scaleDecimal(digits, power, negative)) {
+        scaled = *fromDigits;
+        return pastSpace(stop);
+    }
+    return scaleThroughDouble(digitsStart, stop, digits, power, negative, scaled);
+}
+
+[[gnu::always_inline]] inline const char* scanPlainWeightOf(const char* s, Relation& relation) {
+    return scanPlainWeight(s, relation.weight);
+}
+[[gnu::always_inline]] inline const char* scanPlainWeightOf(const char* s, ScaledRelation& relation) {
+    return scanPlainScaledWeight(s, relation.scaledWeight);
+}
+
+template <typename Record>
+[[gnu::always_inline]] inline const char* scanPlainRelation(const char* s, PersonRange persons, Record& relation) {
     s = scanPlainPerson(s, persons, relation.first);
     if (s == nullptr) return nullptr;
     s = scanPlainPerson(s, persons, relation.second);
     if (s == nullptr) return nullptr;
-    return scanPlainWeight(s, relation.weight);
+    return scanPlainWeightOf(s, relation);
 }
 
 }  // namespace datmos

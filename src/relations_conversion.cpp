@@ -5,21 +5,30 @@
 #include <sched.h>
 #include <span>
 #include <thread>
+#include <vector>
 
 #include "list_chunks.h"
 #include "ordered_join.h"
 #include "relation_chunk.h"
+#include "stream_conversion.h"
+#include "wakeup.h"
 #include "worker_team.h"
 
 namespace datmos {
 namespace {
 
 // Memory stays bounded: at most one chunk per thread and two more are in
-// flight, of at most kLargestChunk bytes each, and together at most
-// kInputBudget bytes where there are many threads.
+// flight, of at most kLargestChunk bytes each and together at most
+// kInputBudget bytes, each with room for three times its bytes of lines;
+// at most kMostWorkers threads, beyond which the disk, not the cores,
+// sets the pace.
+constexpr unsigned kMostWorkers = 32;
 constexpr std::size_t kLargestChunk = std::size_t{256} << 10;
 constexpr std::size_t kSmallestChunk = std::size_t{64} << 10;
-constexpr std::size_t kInputBudget = std::size_t{8} << 20;
+constexpr std::size_t kInputBudget = std::size_t{4} << 20;
+static_assert((kMostWorkers + 2) * kSmallestChunk <= kInputBudget, "the smallest chunks keep to the budget");
+// The smallest window of the stream that reads on after an overlong chunk.
+constexpr std::size_t kStreamWindow = std::size_t{64} << 10;
 
 unsigned coresAvailable() {
     cpu_set_t cores;
@@ -37,40 +46,41 @@ bool holdsRest(ByteInput& input) {
     return input.atEndOfInput();
 }
 
-RelationsOutcome convertOnThisThread(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
-                                     const ReadRules& rules, const std::function<void()>& writeFirst) {
-    if (writeFirst) writeFirst();
-    return convertStream(input, 0, relationCount, output, rules);
-}
-
 // A regular file with little left, or any input whose rest the window holds.
 bool isShort(ByteInput& input, std::uint64_t streamedUpTo) {
     const std::optional<std::uint64_t> left = input.bytesAfter(input.cursor());
     return (left && *left <= streamedUpTo) || holdsRest(input);
 }
 
+// The rest of the list read in order, from the overlong chunk on (the bytes
+// `after` follow it, then what the input's descriptor holds), as a stream
+// that holds a number of any length in bounded memory.
+RelationsOutcome convertRest(ByteInput& input, const ConvertedChunk& overlong, std::span<const char> after,
+                             const OrderedJoin& join, std::int64_t numbersTotal, ByteOutput& output,
+                             const ReadRules& rules) {
+    std::vector<char> first(overlong.chunk.bytes.begin(), overlong.chunk.bytes.end());
+    first.insert(first.end(), after.begin(), after.end());
+    ByteInput rest(input.fd(), first, overlong.chunk.offset, join.lineEndsBefore(), kStreamWindow);
+    return convertStream(rest, join.numbersBefore() / kFieldsPerRelation, numbersTotal / kFieldsPerRelation, output,
+                         rules, join.begun());
+}
+
 }  // namespace
 
 RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
-                                  const ConversionPlan& plan, const ReadRules& rules,
-                                  const std::function<void()>& writeFirst) {
-    if (relationCount <= 0 && !rules.strict) {
-        if (writeFirst) writeFirst();
-        return {};
-    }
-    if (isShort(input, plan.streamedUpTo)) return convertOnThisThread(input, relationCount, output, rules, writeFirst);
+                                  const ConversionPlan& plan, const ReadRules& rules) {
+    if (relationCount <= 0 && !rules.strict) return {};
+    if (isShort(input, plan.streamedUpTo)) return convertStream(input, 0, relationCount, output, rules);
     unsigned workers = plan.workers;
     // On a single core, threads would only take turns.
-    if (workers == 0 && (workers = coresAvailable()) == 1) {
-        return convertOnThisThread(input, relationCount, output, rules, writeFirst);
+    if (workers == 0 && (workers = std::min(coresAvailable(), kMostWorkers)) == 1) {
+        return convertStream(input, 0, relationCount, output, rules);
     }
     // Only a pipe or a terminal can keep a thread waiting for input, to be
     // woken when the conversion ends early; without such a pipe, the
     // calling thread reads it all.
     Wakeup wakeup(!input.rereadable());
-    if (!input.rereadable() && !wakeup.made()) {
-        return convertOnThisThread(input, relationCount, output, rules, writeFirst);
-    }
+    if (!input.rereadable() && !wakeup.made()) return convertStream(input, 0, relationCount, output, rules);
     const std::size_t chunkBytes = plan.chunkBytes != 0
                                        ? plan.chunkBytes
                                        : std::clamp(kInputBudget / (workers + 2), kSmallestChunk, kLargestChunk);
@@ -81,7 +91,11 @@ RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, 
     // return stands there.
     ChunkCutter cutter(input.fd(), std::span<const char>(input.cursor(), input.end()), input.offsetOf(input.cursor()),
                        false, wakeup.fd());
-    convertWithTeam(cutter, wakeup, {workers, chunkBytes}, numbersTotal, rules, join, writeFirst);
+    TeamEnd team = convertWithTeam(cutter, wakeup, {workers, chunkBytes}, numbersTotal, rules, join);
+    // Without the memory for a single chunk, nothing was read: the calling
+    // thread reads it all.
+    if (!team.began) return convertStream(input, 0, relationCount, output, rules);
+    if (team.overlong) return convertRest(input, *team.overlong, cutter.carry(), join, numbersTotal, output, rules);
     return join.outcome();
 }
 

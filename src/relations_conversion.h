@@ -6,14 +6,23 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <optional>
 
 #include "byte_input.h"
 #include "byte_output.h"
 #include "relation_list.h"
-#include "stream_conversion.h"
 
 namespace datmos {
+
+// How converting the relations ended: every announced relation written,
+// or a read error in relation number `failedRelation` (from 1) or, in
+// strict mode, after the last relation (`afterList`), or a write error
+// (ByteOutput::error()).
+struct RelationsOutcome {
+    std::optional<ReadError> readError;
+    std::int64_t failedRelation = 0;
+    bool afterList = false;
+};
 
 // How the relations are converted. A list whose rest after the header
 // is short is converted on the calling thread, as a stream: a regular file
@@ -36,10 +45,8 @@ struct ConversionPlan {
 
 // Reads `relationCount` relations from where `input` stands, under
 // `rules`, and writes their lines to `output`, in list order, as `plan`
-// says. `writeFirst`, where given, writes what precedes the lines in
-// `output`, while a team begins.
+// says.
 RelationsOutcome convertRelations(ByteInput& input, std::int32_t relationCount, ByteOutput& output,
-                                  const ConversionPlan& plan = {}, const ReadRules& rules = {},
-                                  const std::function<void()>& writeFirst = {});
+                                  const ConversionPlan& plan = {}, const ReadRules& rules = {});
 
 }  // namespace datmos

@@ -43,11 +43,6 @@ bool TeamThreads::start(const std::function<void()>& body) {
     }
 }
 
-std::size_t TeamThreads::count() const {
-    const std::lock_guard lock(mutex_);
-    return threads_.size();
-}
-
 bool TeamThreads::full() const {
     const std::lock_guard lock(mutex_);
     return threads_.size() >= most_;

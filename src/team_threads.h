@@ -23,8 +23,7 @@ public:
     // Starts a thread that runs `body`, from which no exception may escape;
     // false where `most` run already or the system refuses one.
     bool start(const std::function<void()>& body);
-    std::size_t count() const;
-    // Whether no more threads start: `most` run, or the system refused one.
+    // Whether `most` threads run already (or none may start any more).
     bool full() const;
     // Waits for every thread started to end.
     void joinAll();

@@ -4,37 +4,22 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
 
-#include "data_file.h"
-#include "stream_conversion.h"
 #include "team_threads.h"
 #include "text_counts.h"
 
 namespace datmos {
 namespace {
 
-// At most this many chunks per member, and two more, are in flight. More
-// gave no more speed: the chunks then went cold in the caches between uses.
-constexpr unsigned kChunksPerMember = 1;
+// Each member brings one chunk, and the team two more where they can be
+// had. More gave no more speed: the chunks then went cold in the caches
+// between uses.
 constexpr unsigned kChunksBeyondMembers = 2;
 // How long a waiting thread watches for a change before it sleeps.
 constexpr std::chrono::microseconds kWatch{50};
-// A chunk with room for the lines that its bytes give (convertChunk makes
-// room for twice the bytes, which they rarely exceed): had before the chunk
-// is first cut, so that a member that can't have its memory takes no
-// chunk and the team makes do with the chunks it has, instead of failing
-// midway.
-std::unique_ptr<ConvertedChunk> equippedChunk(std::size_t chunkBytes) {
-    auto converted = std::make_unique<ConvertedChunk>(chunkBytes);
-    const std::size_t room = 2 * chunkBytes + kRelationsAtOnce * kRelationLineRoom;
-    converted->lines.reset(new char[room]);
-    converted->linesRoom = room;
-    return converted;
-}
 
 class Team {
 public:
@@ -45,20 +30,22 @@ public:
           numbersTotal_(numbersTotal),
           rules_(rules),
           join_(join),
-          size_(std::max(plan.size, 1U)),
           chunkBytes_(plan.chunkBytes),
-          chunksInFlight_(kChunksPerMember * size_ + kChunksBeyondMembers),
-          bySequence_(chunksInFlight_, nullptr),
-          others_(size_ - 1) {
-        chunks_.reserve(chunksInFlight_);
-        free_.reserve(chunksInFlight_);
+          others_(std::max(plan.size, 1U) - 1) {
+        const std::size_t most = std::max(plan.size, 1U) + kChunksBeyondMembers;
+        chunks_.reserve(most);
+        free_.reserve(most);
+        bySequence_.assign(most, nullptr);
+        for (unsigned i = 0; i <= kChunksBeyondMembers && equip(); ++i) continue;
     }
 
-    // Converts the list on this thread and the others that it starts, which
-    // begin while this one writes what comes before the relations. Gives the
-    // overlong chunk after which the rest of the list must be read in
+    // Whether the calling thread has a chunk to begin with.
+    bool equipped() const { return !chunks_.empty(); }
+
+    // Converts the list on this thread and the others that it starts. Gives
+    // the overlong chunk after which the rest of the list must be read in
     // order, if there is one.
-    const ConvertedChunk* run(const std::function<void()>& writeFirst);
+    std::unique_ptr<ConvertedChunk> run();
 
 private:
     void announce() {
@@ -67,11 +54,13 @@ private:
     }
     template <typename Ready>
     void await(std::unique_lock<std::mutex>& lock, Ready ready);
+    bool equip();
+    void grow();
     void member();
     void work();
-    void grow();
-    bool equip();
     ConvertedChunk* cut(std::unique_lock<std::mutex>& lock);
+    bool count(std::unique_lock<std::mutex>& lock, ConvertedChunk& converted);
+    void convert(std::unique_lock<std::mutex>& lock, ConvertedChunk& converted);
     void place(ConvertedChunk& counted);
     void writeInOrder(std::unique_lock<std::mutex>& lock);
     void end(std::unique_lock<std::mutex>& lock);
@@ -82,16 +71,14 @@ private:
     const std::int64_t numbersTotal_;
     const ReadRules& rules_;
     OrderedJoin& join_;
-    const unsigned size_;
     const std::size_t chunkBytes_;
-    std::size_t chunksInFlight_;  // fewer where memory for more can't be had
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::atomic<std::uint64_t> changes_ = 0;  // announced changes so far
-    std::vector<std::unique_ptr<ConvertedChunk>> chunks_;  // made as they are first needed
+    std::vector<std::unique_ptr<ConvertedChunk>> chunks_;  // had before the members that bring them start
     std::vector<ConvertedChunk*> free_;
-    std::vector<ConvertedChunk*> bySequence_;  // the chunk numbered n at n % size
+    std::vector<ConvertedChunk*> bySequence_;  // the chunk numbered n at n % its size
     bool cutting_ = false;  // a thread is cutting the next chunk
     bool cutAll_ = false;   // the chunk that ends the list (or an overlong one) is cut
     bool writing_ = false;  // a thread is writing chunks in list order
@@ -105,22 +92,13 @@ private:
     TeamThreads others_;  // the members besides the calling thread
 };
 
-const ConvertedChunk* Team::run(const std::function<void()>& writeFirst) {
+std::unique_ptr<ConvertedChunk> Team::run() {
     try {
         {
             // A list that needs a team has more than one chunk: one more
-            // thread begins on it while this one writes what comes first.
+            // thread begins on it at once.
             std::unique_lock lock(mutex_);
-            writing_ = true;  // until writeFirst is done
-            // This thread's chunk first: a team that can't have one fails.
-            if (!equip()) throw std::bad_alloc();
             grow();
-        }
-        if (writeFirst) writeFirst();
-        {
-            std::unique_lock lock(mutex_);
-            writing_ = false;
-            writeInOrder(lock);
         }
         work();
     } catch (...) {
@@ -128,35 +106,43 @@ const ConvertedChunk* Team::run(const std::function<void()>& writeFirst) {
     }
     others_.joinAll();  // the others end too once the list is cut or the conversion ends
     if (failure_) std::rethrow_exception(failure_);
-    return overlong_;
+    for (std::unique_ptr<ConvertedChunk>& chunk : chunks_) {
+        if (chunk.get() == overlong_) return std::move(chunk);
+    }
+    return nullptr;
 }
 
-// Starts one more member, unless the team is whole, the chunk it is to take
-// first can't be had, or the system refuses a thread: a member that can't
-// be equipped is not started, and the team goes on with those it has.
-void Team::grow() {
-    if (others_.full() || !equip()) return;
-    others_.start([this] { member(); });
-}
-
-// Makes one more chunk, free for the next cut, unless as many as may be in
-// flight are made or memory for it can't be had (then no more are made).
+// Adds a chunk, with its buffers, to those in flight; false where the
+// memory for it can't be had.
 bool Team::equip() {
-    if (chunks_.size() >= chunksInFlight_) return false;
     try {
-        chunks_.push_back(equippedChunk(chunkBytes_));
+        chunks_.push_back(std::make_unique<ConvertedChunk>(chunkBytes_));
     } catch (const std::bad_alloc&) {
-        chunksInFlight_ = chunks_.size();
         return false;
     }
     free_.push_back(chunks_.back().get());
     return true;
 }
 
+// Starts one more member, with the lock held, unless the team is whole,
+// its chunk can't be had or the system refuses a thread.
+void Team::grow() {
+    if (others_.full() || !equip()) return;
+    others_.start([this] { member(); });
+}
+
+// A member started by grow(): nothing may escape its thread.
+void Team::member() {
+    try {
+        work();
+    } catch (...) {
+        fail(std::current_exception());
+    }
+}
+
 // Waits until ready() holds, with the lock held. The state mostly changes
-// within microseconds, and putting a thread to sleep and waking it takes
-// longer than that (most of all on a virtual machine), so the thread
-// watches for announcements for a while before it sleeps.
+// within microseconds, less than putting a thread to sleep and waking it
+// takes (most of all on a virtual machine): so it watches a while first.
 template <typename Ready>
 void Team::await(std::unique_lock<std::mutex>& lock, Ready ready) {
     const auto until = std::chrono::steady_clock::now() + kWatch;
@@ -194,27 +180,12 @@ void Team::fail(std::exception_ptr error) {
     end(lock);
 }
 
-// A member started by grow(): nothing may escape its thread.
-void Team::member() {
-    try {
-        work();
-    } catch (...) {
-        fail(std::current_exception());
-    }
-}
-
-// Cuts the next chunk of the list, with the lock held except while
-// reading; one thread at a time cuts, in list order. Null once there is
-// nothing more to cut.
+// Cuts the next chunk of the list into a free one, with the lock held
+// except while reading; one thread at a time cuts, in list order. Null
+// once there is nothing more to cut.
 ConvertedChunk* Team::cut(std::unique_lock<std::mutex>& lock) {
-    await(lock, [this] {
-        return ended_ || cutAll_ || (!cutting_ && (!free_.empty() || chunks_.size() < chunksInFlight_));
-    });
+    await(lock, [this] { return ended_ || cutAll_ || (!cutting_ && !free_.empty()); });
     if (ended_ || cutAll_) return nullptr;
-    if (free_.empty() && !equip()) {
-        if (chunks_.empty()) throw std::bad_alloc();
-        return cut(lock);  // the team makes do with the chunks it has
-    }
     ConvertedChunk* converted = free_.back();
     free_.pop_back();
     cutting_ = true;
@@ -237,6 +208,22 @@ ConvertedChunk* Team::cut(std::unique_lock<std::mutex>& lock) {
     return converted;
 }
 
+// Counts the chunk's words (and line ends, where needed) and waits until
+// the words before it are known; false once the conversion has ended.
+bool Team::count(std::unique_lock<std::mutex>& lock, ConvertedChunk& converted) {
+    lock.unlock();
+    const ListChunk& chunk = converted.chunk;
+    converted.words = countWords(chunk.bytes.begin(), chunk.bytes.end());
+    if (join_.countsLineEnds()) {
+        converted.lineEnds = countLineEnds(chunk.bytes.begin(), chunk.bytes.end(), chunk.afterCarriageReturn);
+    }
+    lock.lock();
+    place(converted);
+    announce();
+    await(lock, [this, &converted] { return ended_ || converted.placed; });
+    return !ended_;
+}
+
 // Gives the chunks whose words are counted, in list order, the count of
 // words before them. Called with the lock held.
 void Team::place(ConvertedChunk& counted) {
@@ -249,6 +236,19 @@ void Team::place(ConvertedChunk& counted) {
         wordsBeforeNext_ += next->words;
         ++nextToPlace_;
     }
+}
+
+// Converts the chunk as if every word before it were one number; where
+// that guess is wrong, OrderedJoin::write converts it again. No thread
+// waits for this: whoever writes in order looks again under the lock
+// before it stops.
+void Team::convert(std::unique_lock<std::mutex>& lock, ConvertedChunk& converted) {
+    lock.unlock();
+    if (!converted.chunk.overlong) {
+        convertChunk(converted, static_cast<std::int64_t>(converted.wordsBefore), numbersTotal_, rules_);
+    }
+    lock.lock();
+    converted.converted = true;
 }
 
 // Writes the converted chunks that are next in list order, unless another
@@ -276,42 +276,24 @@ void Team::writeInOrder(std::unique_lock<std::mutex>& lock) {
     writing_ = false;
 }
 
-// A member: cuts a chunk, counts its words, waits until the words before it
-// are counted, converts it as if every word were one number (where that
-// guess is wrong, OrderedJoin::write converts it again) and writes what is
-// next in list order.
+// A member: cuts a chunk, counts it, converts it and writes what is next
+// in list order, until the list is cut or the conversion ends.
 void Team::work() {
     std::unique_lock lock(mutex_);
     while (ConvertedChunk* converted = cut(lock)) {
-        lock.unlock();
-        const ListChunk& chunk = converted->chunk;
-        converted->words = countWords(chunk.bytes.begin(), chunk.bytes.end());
-        if (join_.countsLineEnds()) {
-            converted->lineEnds = countLineEnds(chunk.bytes.begin(), chunk.bytes.end(), chunk.afterCarriageReturn);
-        }
-        lock.lock();
-        place(*converted);
-        announce();
-        await(lock, [this, converted] { return ended_ || converted->placed; });
-        if (ended_) return;
-        lock.unlock();
-        if (!chunk.overlong) {
-            convertChunk(*converted, static_cast<std::int64_t>(converted->wordsBefore), numbersTotal_, rules_);
-        }
-        lock.lock();
-        // No thread waits for this: whoever writes in order looks again
-        // under the lock before it stops.
-        converted->converted = true;
+        if (!count(lock, *converted)) return;
+        convert(lock, *converted);
         writeInOrder(lock);
     }
 }
 
 }  // namespace
 
-void convertWithTeam(ChunkCutter& cutter, Wakeup& wakeup, const TeamPlan& plan, std::int64_t numbersTotal,
-                     const ReadRules& rules, OrderedJoin& join, const std::function<void()>& writeFirst) {
+TeamEnd convertWithTeam(ChunkCutter& cutter, Wakeup& wakeup, const TeamPlan& plan, std::int64_t numbersTotal,
+                        const ReadRules& rules, OrderedJoin& join) {
     Team team(cutter, wakeup, plan, numbersTotal, rules, join);
-    if (const ConvertedChunk* overlong = team.run(writeFirst)) join.readRest(*overlong, cutter.carry());
+    if (!team.equipped()) return {};
+    return {true, team.run()};
 }
 
 }  // namespace datmos

@@ -8,11 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <memory>
 
 #include "list_chunks.h"
 #include "ordered_join.h"
+#include "relation_chunk.h"
 #include "relation_list.h"
+#include "wakeup.h"
 
 namespace datmos {
 
@@ -21,13 +23,22 @@ struct TeamPlan {
     std::size_t chunkBytes = 0;  // the most bytes a chunk holds
 };
 
+// How a team's conversion ended.
+struct TeamEnd {
+    // False where not even the first member's chunk could be had: then
+    // nothing was read or written.
+    bool began = false;
+    // The chunk holding a number longer than a chunk, from which the rest
+    // of the list must be read in order; null where the team wrote it all.
+    std::unique_ptr<ConvertedChunk> overlong;
+};
+
 // Converts the chunks that `cutter` cuts and writes them through `join`,
-// which holds the outcome; from an overlong chunk on, reads the rest of
-// the list in order. `writeFirst`, where given, writes what precedes the
-// lines while the team begins. Where a thread can't be started, the team
-// converts with those it has; an exception in any member is passed on from
+// which holds the outcome. Each member's chunk is had before its thread
+// starts: where it can't be, or the system refuses a thread, the team
+// converts with those it has. An exception in any member is passed on from
 // here once every member has stopped.
-void convertWithTeam(ChunkCutter& cutter, Wakeup& wakeup, const TeamPlan& plan, std::int64_t numbersTotal,
-                     const ReadRules& rules, OrderedJoin& join, const std::function<void()>& writeFirst);
+TeamEnd convertWithTeam(ChunkCutter& cutter, Wakeup& wakeup, const TeamPlan& plan, std::int64_t numbersTotal,
+                        const ReadRules& rules, OrderedJoin& join);
 
 }  // namespace datmos

@@ -146,6 +146,12 @@ TEST(ParallelConversion, MatchesReadingInOrder) {
         "3 2\n0 1 0.5\n1 3 0.3\n",
         "0 1\n0 0 1\n",
         "-2147483648 1\n5 2147483646 0.5\n",
+        // Long decimals whose scaled value lies within 1e-6 of a whole
+        // number, on both sides, of both signs: scaled from their doubles,
+        // not their digits; and just beyond that margin.
+        "8 8\n0 1 0.30000000000000001\n1 2 -0.30000000000000001\n2 3 0.00009999999999999999\n"
+        "3 4 -0.00009999999999999999\n"
+        "4 5 0.1234000005\n5 6 -0.1233999995\n6 7 214748.36469999999\n7 0 -214748.3647000001\n",
     };
     for (const std::string& list : lists) {
         for (const bool strict : {false, true}) {
@@ -174,6 +180,25 @@ TEST(ParallelConversion, MatchesReadingInOrder) {
                 }
             }
         }
+    }
+}
+
+// Words are counted many bytes at a time: the same count as byte by byte,
+// at every length and start around the blocks, for every whitespace byte
+// and its neighbours. A wrong count costs only speed (the chunk is read
+// again), so nothing else would show it.
+TEST(ParallelConversion, WordsCountedAsByteByByte) {
+    const std::string bytes = std::string(" \t\n\v\f\r\x08\x0e\x1f!a0\x80\xff", 15) + std::string(1, '\0');
+    std::mt19937 random(7);
+    for (int round = 0; round < 2000; ++round) {
+        std::string text(static_cast<std::size_t>(random() % 80), ' ');
+        for (char& c : text) c = bytes[random() % bytes.size()];
+        const std::size_t start = text.empty() ? 0 : random() % text.size();
+        std::uint64_t expected = 0;
+        for (std::size_t i = start; i < text.size(); ++i) {
+            expected += !isSpace(text[i]) && (i == start || isSpace(text[i - 1])) ? 1 : 0;
+        }
+        ASSERT_EQ(countWords(text.data() + start, text.data() + text.size()), expected) << round;
     }
 }
 

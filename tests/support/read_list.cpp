@@ -21,7 +21,7 @@ ListRead readList(int fd, std::size_t capacity, std::size_t batch, bool strict) 
     return list;
 }
 
-// Something written first, while the workers begin, as the head is.
+// Something written first, as the head is.
 constexpr std::string_view kWrittenFirst = "written first\n";
 
 ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std::size_t headerCapacity, bool strict) {
@@ -35,8 +35,8 @@ ListConverted convertList(int fd, unsigned workers, std::size_t chunkBytes, std:
     const ListHeader read = converted.header.emplace(std::get<ListHeader>(header));
     const ReadRules rules = strict ? ReadRules::strictFor(read.people) : ReadRules{};
     converted.lines = writtenBy([&](ByteOutput& output) {
-        RelationsOutcome outcome = convertRelations(input, read.relationCount, output, {workers, chunkBytes, 0}, rules,
-                                                    [&output] { output.write(kWrittenFirst); });
+        output.write(kWrittenFirst);
+        RelationsOutcome outcome = convertRelations(input, read.relationCount, output, {workers, chunkBytes, 0}, rules);
         converted.error = std::move(outcome.readError);
         converted.afterList = outcome.afterList;
         // After the last relation, the converter names no relation.

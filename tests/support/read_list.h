@@ -87,9 +87,9 @@ ListRead readList(int fd, std::size_t capacity = ByteInput::kDefaultCapacity, st
 // through a window of `headerCapacity` bytes, then the relations by
 // convertRelations, on the calling thread where the window holds the rest
 // of the list, else on `workers` threads in chunks of `chunkBytes` (0: the
-// converter's own size), with a line written first while the workers
-// begin, as the head is; in strict mode or not. `lines` holds the
-// relation lines written after that line.
+// converter's own size), after a line written first, as the head is; in
+// strict mode or not. `lines` holds the relation lines written after that
+// line.
 struct ListConverted : ListEnd {
     std::string lines;
 };
