@@ -105,7 +105,10 @@ std::variant<OutputFile, int> OutputFile::open(const std::string& path, Temporar
     if (existing.found() && existing.status.st_nlink > 1) {
         return OutputFile(Mode::InPlace, existing.fd, directory, std::move(name), {});
     }
-    TemporaryFile temporary = makeTemporary(directory, name, first == Temporary::UnnamedFirst);
+    // An unnamed file that replaces nothing is made with the bits a plain
+    // open gives; one that replaces a file is given that file's at once.
+    TemporaryFile temporary =
+        makeTemporary(directory, name, first == Temporary::UnnamedFirst, existing.found() ? 0600 : 0666);
     if (temporary.fd < 0 && refusesNewFiles(temporary.error)) {
         if (existing.found()) return OutputFile(Mode::InPlace, existing.fd, directory, std::move(name), {});
         // Only a file made here is removed again: one that appeared
@@ -123,12 +126,13 @@ std::variant<OutputFile, int> OutputFile::open(const std::string& path, Temporar
         ::close(directory);
         return temporary.error;
     }
-    if (!copyOwnerAndMode(temporary.fd, existing)) {
+    if (!copyOwnerAndMode(temporary, existing)) {
         dropTemporary(directory, temporary);
         return OutputFile(Mode::InPlace, existing.fd, directory, std::move(name), {});
     }
-    if (existing.found()) ::close(existing.fd);
-    const Mode mode = temporary.name.empty() ? Mode::Unnamed : Mode::Named;
+    const bool replaces = existing.found();
+    if (replaces) ::close(existing.fd);
+    const Mode mode = !temporary.name.empty() ? Mode::Named : replaces ? Mode::Unnamed : Mode::UnnamedNew;
     return OutputFile(mode, temporary.fd, directory, std::move(name), std::move(temporary.name));
 }
 
@@ -146,6 +150,20 @@ int OutputFile::empty() {
 
 int OutputFile::commit() {
     int error = 0;
+    if (mode_ == Mode::UnnamedNew) {
+        // Where there was no file, the whole file is linked at the target's
+        // name at once; a file that appeared there meanwhile is replaced by
+        // a rename, as an earlier one would be.
+        error = linkUnnamed(fd_, directory_, name_);
+        if (error == 0) {
+            if (::close(std::exchange(fd_, -1)) == 0) return 0;
+            error = errno;
+            ::unlinkat(directory_, name_.c_str(), 0);
+            return error;
+        }
+        if (error != EEXIST) return error;  // the destructor drops the unnamed file
+        mode_ = Mode::Unnamed;
+    }
     if (mode_ == Mode::Unnamed) {
         // Give the unnamed file a hidden name, then rename it over the target.
         error = nameUnnamed(fd_, directory_, name_, temporary_);

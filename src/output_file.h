@@ -72,10 +72,12 @@ public:
     int commit();
 
 private:
-    // Device: a device or pipe at the target, written as it is. Created: a
-    // file made at the target where there was none and no temporary file
-    // could be made, removed unless committed.
-    enum class Mode { Unnamed, Named, InPlace, Device, Created };
+    // Unnamed: an unnamed temporary file that replaces an earlier file;
+    // UnnamedNew: one where there was none. Device: a device or pipe at the
+    // target, written as it is. Created: a file made at the target where
+    // there was none and no temporary file could be made, removed unless
+    // committed.
+    enum class Mode { Unnamed, UnnamedNew, Named, InPlace, Device, Created };
     OutputFile(Mode mode, int fd, int directory, std::string name, std::string temporary);
     // Empties the earlier data file written in place: 0, or the errno of
     // the truncation, after which it holds what it held.

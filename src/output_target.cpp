@@ -2,8 +2,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <ctime>
 #include <fcntl.h>
 #include <random>
+#include <sys/random.h>
 #include <string_view>
 #include <unistd.h>
 #include <utility>
@@ -58,9 +61,22 @@ std::variant<std::string, int> followLinks(std::string path) {
     return ELOOP;
 }
 
+// A seed that differs from run to run: from the kernel's random source,
+// else from the clock and the process. (std::random_device would probe the
+// processor first, which costs more than the rest of a small conversion
+// where the processor is virtual.)
+std::uint64_t freshSeed() {
+    std::uint64_t seed = 0;
+    if (::getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed)) return seed;
+    struct timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::uint64_t>(now.tv_nsec) ^ (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+           (static_cast<std::uint64_t>(::getpid()) << 40);
+}
+
 // A hidden name for a file beside `name`, such as ".g.txt.datmos.k3x9qa".
 std::string hiddenNameBeside(const std::string& name) {
-    static std::mt19937_64 random{std::random_device{}()};
+    static std::mt19937_64 random{freshSeed()};
     std::string hidden = "." + name.substr(0, kMostBaseBytes) + ".";
     for (std::size_t i = 0; i < kRandomLetters; ++i) hidden += kNameLetters[random() % kNameLetters.size()];
     return hidden;
@@ -103,11 +119,11 @@ std::variant<TargetDirectory, int> openTargetDirectory(const std::string& path) 
     return directory;
 }
 
-TemporaryFile makeTemporary(int directory, const std::string& name, bool unnamedFirst) {
+TemporaryFile makeTemporary(int directory, const std::string& name, bool unnamedFirst, mode_t unnamedMode) {
     // An unnamed file is given its name through /proc at the end; without
     // /proc (a bare chroot) a named temporary file is used from the start.
     if (unnamedFirst && ::access("/proc/self/fd", X_OK) == 0) {
-        const int fd = ::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        const int fd = ::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, unnamedMode);
         if (fd >= 0) return {fd, {}};
     }
     TemporaryFile named;
@@ -121,16 +137,19 @@ TemporaryFile makeTemporary(int directory, const std::string& name, bool unnamed
     return named;
 }
 
-int nameUnnamed(int fd, int directory, const std::string& name, std::string& hidden) {
+int linkUnnamed(int fd, int directory, const std::string& name) {
     const std::string procPath = "/proc/self/fd/" + std::to_string(fd);
+    if (::linkat(AT_FDCWD, procPath.c_str(), directory, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno == EEXIST) return EEXIST;
+    if (::linkat(fd, "", directory, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+    return errno;
+}
+
+int nameUnnamed(int fd, int directory, const std::string& name, std::string& hidden) {
     int error = 0;
     for (int attempt = 0; attempt < kMostNameAttempts; ++attempt) {
         hidden = hiddenNameBeside(name);
-        if (::linkat(AT_FDCWD, procPath.c_str(), directory, hidden.c_str(), AT_SYMLINK_FOLLOW) == 0 ||
-            ::linkat(fd, "", directory, hidden.c_str(), AT_EMPTY_PATH) == 0) {
-            return 0;
-        }
-        error = errno;
+        error = linkUnnamed(fd, directory, hidden);
         if (error != EEXIST) break;
     }
     return error;
@@ -138,9 +157,10 @@ int nameUnnamed(int fd, int directory, const std::string& name, std::string& hid
 
 bool refusesNewFiles(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
-bool copyOwnerAndMode(int fd, const ExistingFile& existing) {
+bool copyOwnerAndMode(const TemporaryFile& temporary, const ExistingFile& existing) {
+    const int fd = temporary.fd;
     if (!existing.found()) {
-        ::fchmod(fd, newFileMode());
+        if (!temporary.name.empty()) ::fchmod(fd, newFileMode());
         return true;
     }
     struct stat made{};

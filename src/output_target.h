@@ -48,8 +48,14 @@ struct TemporaryFile {
 
 // Makes a temporary file in `directory` beside the target `name`: first an
 // unnamed one where `unnamedFirst` and the file system allows, else a named
-// one with a hidden name.
-TemporaryFile makeTemporary(int directory, const std::string& name, bool unnamedFirst);
+// one with a hidden name. An unnamed file is made with `unnamedMode`, which
+// the umask or the directory's default ACL narrow as for any new file; a
+// named one, which others could open, with the owner's bits alone.
+TemporaryFile makeTemporary(int directory, const std::string& name, bool unnamedFirst, mode_t unnamedMode);
+
+// Gives the unnamed file `fd` the name `name` in `directory`: 0, or the
+// errno of why it can't be linked there (EEXIST where the name is taken).
+int linkUnnamed(int fd, int directory, const std::string& name);
 
 // Gives the unnamed file `fd` a hidden name (set in `hidden`) beside the
 // target `name` in `directory`: 0, or the errno of why it can't be named.
@@ -62,11 +68,11 @@ int nameUnnamed(int fd, int directory, const std::string& name, std::string& hid
 bool refusesNewFiles(int error);
 
 // Gives the file that replaces an existing one its owner and group, then
-// its permission bits (a change of owner may clear some); a file where
-// there was none gets the permission bits that a plain open would create
-// it with. False where the owner or group can't be given: a rename would
+// its permission bits (a change of owner may clear some); a named file
+// where there was none gets the permission bits that a plain open would
+// create it with (an unnamed one was made with them). False where the owner or group can't be given: a rename would
 // then hand the data file to another owner.
-bool copyOwnerAndMode(int fd, const ExistingFile& existing);
+bool copyOwnerAndMode(const TemporaryFile& temporary, const ExistingFile& existing);
 
 // Drops a temporary file that is not used after all.
 void dropTemporary(int directory, const TemporaryFile& temporary);

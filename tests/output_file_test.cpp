@@ -42,6 +42,16 @@ TEST_P(OutputFileTest, CommitPutsTheWholeFileInPlace) {
     EXPECT_EQ(fs::status(target_).permissions(), static_cast<fs::perms>(0666 & ~mask));
 }
 
+TEST_P(OutputFileTest, AFileThatAppearsBeforeTheCommitIsReplaced) {
+    auto opened = OutputFile::open(target_, GetParam());
+    auto& file = std::get<OutputFile>(opened);
+    writeAll(file.fd(), "new");
+    std::ofstream(target_) << "appeared";
+    EXPECT_EQ(file.commit(), 0);
+    EXPECT_EQ(e2e::readFile(target_), "new");
+    EXPECT_EQ(entries(), 1u);
+}
+
 TEST_P(OutputFileTest, ReplacingKeepsThePermissionBits) {
     std::ofstream(target_) << "old";
     fs::permissions(target_, static_cast<fs::perms>(0640));
