@@ -70,8 +70,9 @@ bool refusesNewFiles(int error);
 // Gives the file that replaces an existing one its owner and group, then
 // its permission bits (a change of owner may clear some); a named file
 // where there was none gets the permission bits that a plain open would
-// create it with (an unnamed one was made with them). False where the owner or group can't be given: a rename would
-// then hand the data file to another owner.
+// create it with (an unnamed one was made with them). False where the
+// owner or group can't be given: a rename would then hand the data file to
+// another owner.
 bool copyOwnerAndMode(const TemporaryFile& temporary, const ExistingFile& existing);
 
 // Drops a temporary file that is not used after all.
