@@ -8,7 +8,10 @@
 # it was and nothing else; once a limit converts, every larger one must
 # convert, byte for byte as without a limit; within 16 MiB, every one
 # converts but a piped list written in place, whose data file is held in
-# memory until the list has been read.
+# memory until the list has been read. That one's need also varies from
+# run to run with how the writer's bytes arrive (how many chunks are in
+# flight at once): near its least limit it may convert at one and not at
+# the next, so only each run's own outcome is checked there.
 # Usage: tests/address_space_sweep.sh PROGRAM [SCRATCH_DIR]
 set -uo pipefail
 
@@ -78,7 +81,7 @@ for list in list120k list1m; do
             for ((limit = 1536; limit <= 16384; limit += 256)); do
                 result=$(run_once "$list" "$source" "$place" "$limit")
                 if [ "$result" = converted ] && [ -z "$first" ]; then first=$limit; fi
-                if [ "$result" = refused ] && [ -n "$first" ]; then
+                if [ "$result" = refused ] && [ -n "$first" ] && [ "$source-$place" != pipe-in-place ]; then
                     fail "$list from a $source, $place: converts at $first KiB but not at $limit KiB"
                 fi
             done
